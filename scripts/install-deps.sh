@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs every Debian 12 package the build, the tests and the benchmarks need.
+set -euo pipefail
+export DEBIAN_FRONTEND=noninteractive
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+$SUDO apt-get update -q
+$SUDO apt-get install -y -q --no-install-recommends \
+  build-essential g++ cmake ninja-build pkg-config \
+  clang llvm libclang-rt-14-dev \
+  libboost-dev libboost-system-dev \
+  rapidjson-dev libjpeg62-turbo-dev libsqlite3-dev sqlite3 \
+  libpq-dev postgresql postgresql-client \
+  libgtest-dev libgmock-dev googletest \
+  wrk nginx-light curl procps ca-certificates

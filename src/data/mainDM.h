@@ -1,0 +1,61 @@
+// The data module: the connection configuration of data.ini, a pool of connections made
+// from its one "BaseGlob" definition, and statement execution.
+#pragma once
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "data/driver.h"
+#include "data/result_set.h"
+#include "data/sql_params.h"
+
+namespace tallyhand {
+
+class TErrorLog;
+
+class TMainDM {
+ public:
+  // moduleFolder ends with '/'; data.ini and FDDrivers.ini are read from it.
+  TMainDM(std::string moduleFolder, TErrorLog& log, int maxConnections = 25);
+  ~TMainDM();  // runs DataModuleDestroy
+  TMainDM(const TMainDM&) = delete;
+  TMainDM& operator=(const TMainDM&) = delete;
+
+  // Reads data.ini, prepares "BaseGlob" with the unscrambled credentials, makes the
+  // driver and opens a first connection. Raises on any failure.
+  void LoadConnections();
+  // Makes sure a connection can be had, opening one if none is open. Raises the
+  // driver's error; raises EDatabaseError when set-up never got as far as a driver.
+  void CheckConnection();
+  // Runs sqlText with the values of params bound by position; the caller owns the result.
+  std::unique_ptr<TResultSet> ExecuteQuery(const TSQLParams& params, std::string_view sqlText);
+
+  static std::string LoadFromNVString(std::string_view s, std::uint16_t key);
+
+  // Closes every connection; logs "Destroying " and closing errors.
+  void DataModuleDestroy();
+
+ private:
+  class Lease;
+  std::unique_ptr<DbConnection> Acquire();
+  void Release(std::unique_ptr<DbConnection> connection);
+
+  std::string moduleFolder_;
+  TErrorLog& log_;
+  int maxConnections_;
+  std::unique_ptr<DbDriver> driver_;  // absent until LoadConnections gets that far
+  std::mutex mutex_;
+  std::condition_variable available_;
+  std::vector<std::unique_ptr<DbConnection>> idle_;
+  int inUse_ = 0;
+  bool destroyed_ = false;
+};
+
+// The start key that data.ini's scrambled values were made with.
+inline constexpr std::uint16_t kScrambleStartKey = 7;
+
+}  // namespace tallyhand

@@ -1,0 +1,51 @@
+// The event log: one text file beside the module, one line per event.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tallyhand {
+
+enum class LogStyle {
+  // Lines appended only while data.ini switches logging on; trimmed by ClearLog.
+  Switched,
+  // Every line written; each write rewrites the file to its last 5000 lines.
+  AlwaysRewrite,
+};
+
+class TErrorLog {
+ public:
+  // modulePath is the module file; the log is that path with its extension replaced by
+  // "Log.txt". Switched style reads the switch from data.ini in the module's folder and
+  // raises EFOpenError when data.ini cannot be read.
+  TErrorLog(std::string modulePath, LogStyle style);
+
+  void AddToLog(std::string_view msg);  // raises EInOutError on a file failure
+  void ClearLog();                      // raises EInOutError on a file failure
+  bool LogEvents() const { return logEvents_; }
+  const std::string& LogFile() const { return logFile_; }
+
+  static constexpr std::size_t kKeptLines = 5000;
+
+ private:
+  std::recursive_mutex lock_;
+  std::string modulePath_;
+  std::string logFile_;
+  LogStyle style_;
+  bool logEvents_ = false;
+};
+
+// The log file path for a module path: its extension replaced by "Log.txt".
+std::string LogFileForModule(std::string_view modulePath);
+
+}  // namespace tallyhand
+
+namespace tallyhand {
+// The process-wide event log every subsystem writes to. The extension installs it at
+// load; tests install their own. Never null once installed.
+TErrorLog& EventLog();
+void SetEventLog(TErrorLog* log);
+}  // namespace tallyhand
