@@ -1,0 +1,77 @@
+// The loaded extension: its event log, the shared data module, the pool of web module
+// instances and the worker threads that serve queued requests.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "clock/BaseGlobConstants.h"
+#include "isapi/httpext.h"
+#include "platform/work_queue.h"
+
+namespace tallyhand {
+
+class TDispatcherWM;
+class TErrorLog;
+class TMainDM;
+
+inline constexpr int kWorkerThreadCount = 25;
+inline constexpr int kMaxActiveWebModules = 32;
+inline constexpr int kWorkerStopWaitSeconds = 120;
+
+class ExtensionApp {
+ public:
+  // Load-time set-up: the event log from the module folder's data.ini.
+  // Raises when data.ini cannot be read (the module then refuses to start).
+  ExtensionApp(Build build, std::string modulePath);
+  ~ExtensionApp();  // destroys every web module instance (unload)
+
+  Build GetBuild() const { return build_; }
+  TErrorLog& Log() { return *log_; }
+  const std::string& ModuleFolder() const { return moduleFolder_; }
+
+  // The shared data module; null until the first web module made it.
+  TMainDM* MainDM() { return mainDM_.get(); }
+  // Called by WebModuleCreate under the pool lock: makes the data module once.
+  TMainDM& CreateMainDMOnce(bool& created);
+  void FreeMainDM();
+
+  // The three entry points.
+  bool GetExtensionVersion(HSE_VERSION_INFO* version);
+  DWORD HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb);
+  bool TerminateExtension();
+
+ private:
+  std::unique_ptr<TDispatcherWM> AcquireWebModule();
+  void ReleaseWebModule(std::unique_ptr<TDispatcherWM> module);
+  // Serves one request with a pooled web module; true when an action served it
+  // without raising.
+  bool ServeRequest(EXTENSION_CONTROL_BLOCK* ecb);
+  void StartWorkersOnce();
+  void WorkerLoop();
+
+  Build build_;
+  std::string moduleFolder_;
+  TErrorLog* log_;  // lives as long as the process, like the module's log file
+  std::unique_ptr<TMainDM> mainDM_;
+  bool direct_;  // the host is "httpd.exe": serve on the calling thread
+
+  std::mutex poolLock_;
+  int activeModules_ = 0;
+  std::vector<std::unique_ptr<TDispatcherWM>> idleModules_;
+
+  std::mutex workersLock_;
+  bool workerPoolExists_ = false;
+  bool workersStarted_ = false;
+  WorkQueue<EXTENSION_CONTROL_BLOCK*> queue_;
+  std::vector<std::thread> workers_;
+  std::condition_variable workersEnded_;
+  int runningWorkers_ = 0;
+};
+
+}  // namespace tallyhand
