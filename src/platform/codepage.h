@@ -27,4 +27,10 @@ std::string DecodeByContentType(std::string_view bytes, std::string_view content
 // Number of characters (code points) in a UTF-8 text.
 size_t Utf8Length(std::string_view text);
 
+// The code points of a UTF-8 text; each invalid sequence gives one U+FFFD.
+std::u32string Utf8ToCodePoints(std::string_view text);
+
+// Appends one code point (at most U+10FFFF, no surrogate) as UTF-8.
+void AppendUtf8(std::string& out, char32_t codePoint);
+
 }  // namespace tallyhand

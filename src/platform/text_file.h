@@ -23,6 +23,13 @@ TextLines ReadTextLines(const std::string& path);
 void WriteTextLines(const std::string& path, const std::vector<std::string>& lines,
                     TextEncoding encoding);
 
+// The value of the last line that begins, at its first character and with letter case
+// significant, with key: the line's characters after key and one more (normally "="),
+// at most 255 of them. Empty when no line begins with key. Lines that begin with
+// excludedPrefix (when not empty) are passed over.
+std::string LastKeyLineValue(const std::vector<std::string>& lines, std::string_view key,
+                             std::string_view excludedPrefix = {});
+
 // Characters [from, from+count) of a UTF-8 text, counted in code points.
 std::string Utf8Substr(std::string_view text, size_t from, size_t count);
 
