@@ -1,0 +1,19 @@
+// Whether a saved upload is a JPEG image, judged by its header alone.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace tallyhand {
+
+// True when the file holds no bytes at all, or when libjpeg reads its header (the
+// start-of-image marker and every marker up to the first start-of-scan) without error.
+// False when the file cannot be read or the header is not a JPEG header. The image data
+// after the header is not decoded. Never raises and writes no log line.
+bool IsJPEGFile(const std::string& path);
+
+// The most bytes read from the file: a header lies near the start, and this keeps one
+// check from holding an unbounded buffer however the file came to be.
+inline constexpr std::size_t kJpegCheckMaxBytes = 64u * 1024u * 1024u;
+
+}  // namespace tallyhand
