@@ -12,4 +12,4 @@ $SUDO apt-get install -y -q --no-install-recommends \
   rapidjson-dev libjpeg62-turbo-dev libsqlite3-dev sqlite3 \
   libpq-dev postgresql postgresql-client \
   libgtest-dev libgmock-dev googletest \
-  wrk nginx-light curl procps ca-certificates
+  libfaketime wrk nginx-light curl procps ca-certificates
