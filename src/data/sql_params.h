@@ -19,7 +19,8 @@ struct TSQLParams {
   int Size() const { return static_cast<int>(FSQLParams.size()); }
   // Raises EIndexOutOfRangeException "Index out of range. Index must be between 0 and N".
   void Add(int index, Value value);
-  const Value& GetValue(int index) const { return FSQLParams[static_cast<size_t>(index)]; }
+  // Callers stay within 0..Size-1; outside it raises EArgumentOutOfRangeException.
+  const Value& GetValue(int index) const;
 };
 
 }  // namespace tallyhand

@@ -15,6 +15,10 @@ enum class FieldType { String, Memo, Integer, Boolean, Float, Date, Time, DateTi
 const char* FieldTypeName(FieldType type);
 bool IsDateTimeType(FieldType type);
 
+// The text form of a float: at most 15 significant digits, "." as decimal separator, no
+// trailing zeros; exponent form ("1E20", "1.5E-7") only for very large or small values.
+std::string FloatToStr(double value);
+
 // Null, integer, float (also every date/time kind), boolean or text (UTF-8).
 class Value {
  public:

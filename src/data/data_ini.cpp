@@ -1,0 +1,116 @@
+#include "data/data_ini.h"
+
+#include <cstdint>
+
+#include "platform/codepage.h"
+#include "platform/exception.h"
+#include "platform/text_file.h"
+
+namespace tallyhand {
+namespace {
+
+std::string_view Trim(std::string_view text) {
+  while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ') text.remove_prefix(1);
+  while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ') text.remove_suffix(1);
+  return text;
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// The section name of a "[name]" line, or nullopt for any other line.
+std::optional<std::string_view> SectionName(std::string_view line) {
+  line = Trim(line);
+  if (line.size() < 2 || line.front() != '[' || line.back() != ']') return std::nullopt;
+  return Trim(line.substr(1, line.size() - 2));
+}
+
+// Adds a "Name=Value" line; blank lines, comments and lines without "=" add nothing.
+void AddEntry(ConnectionDef& def, std::string_view line) {
+  const std::string_view trimmed = Trim(line);
+  if (trimmed.empty() || trimmed.front() == ';') return;
+  const std::size_t equals = trimmed.find('=');
+  if (equals == std::string_view::npos) return;
+  const std::string_view name = Trim(trimmed.substr(0, equals));
+  if (name.empty()) return;
+  def.Set(std::string(name), std::string(Trim(trimmed.substr(equals + 1))));
+}
+
+constexpr std::uint16_t kMultiplier = 52119;
+constexpr std::uint16_t kAddend = 28463;
+
+std::uint16_t Advance(std::uint16_t key, std::uint8_t scrambled) {
+  return static_cast<std::uint16_t>((key + scrambled) * kMultiplier + kAddend);
+}
+
+// A printable character carrying the byte in its low 8 bits. Bytes that are visible ASCII
+// stand for themselves, except the INI syntax characters; every other byte moves to
+// U+0100..U+01FF, which are all printable letters.
+char32_t PrintableCarrier(std::uint8_t byte) {
+  if (byte >= 0x21 && byte <= 0x7E && byte != '=' && byte != ';') return byte;
+  return 0x100 + char32_t{byte};
+}
+
+}  // namespace
+
+DataIniScan ScanDataIni(const std::vector<std::string>& lines) {
+  DataIniScan scan;
+  scan.userName = LastKeyLineValue(lines, "User_Name");
+  scan.password = LastKeyLineValue(lines, "Password", "User_Name");
+  scan.debugLogging = LastKeyLineValue(lines, "DebugLoggingEnabled");
+  return scan;
+}
+
+std::optional<ConnectionDef> FindIniSection(const std::vector<std::string>& lines,
+                                            std::string_view section) {
+  std::optional<ConnectionDef> def;
+  bool inside = false;
+  for (const auto& line : lines) {
+    if (const auto name = SectionName(line)) {
+      inside = EqualsIgnoringCase(*name, section);
+      // A section written twice adds to the first.
+      if (inside && !def) def.emplace();
+      continue;
+    }
+    if (inside) AddEntry(*def, line);
+  }
+  return def;
+}
+
+ConnectionDef ReadAllIniEntries(const std::vector<std::string>& lines) {
+  ConnectionDef def;
+  for (const auto& line : lines) {
+    if (!SectionName(line)) AddEntry(def, line);
+  }
+  return def;
+}
+
+std::string ScrambleNVString(std::string_view plainLatin1, std::uint16_t key) {
+  constexpr std::size_t kMaxLength = 255;  // data.ini's reader keeps no more than this
+  const std::u32string plain = Utf8ToCodePoints(plainLatin1);
+  if (plain.size() > kMaxLength) {
+    throw EConvertError("A text of more than 255 characters cannot be scrambled");
+  }
+  std::string scrambled;
+  if (plain.empty()) return scrambled;
+  std::uint16_t k = Advance(key, 0);
+  for (const char32_t code : plain) {
+    if (code > 0xFF) {
+      throw EConvertError("Only characters U+0000 to U+00FF can be scrambled");
+    }
+    const auto byte = static_cast<std::uint8_t>(code ^ (k >> 8));
+    AppendUtf8(scrambled, PrintableCarrier(byte));
+    k = Advance(k, byte);
+  }
+  return scrambled;
+}
+
+}  // namespace tallyhand
