@@ -22,6 +22,8 @@ class TErrorLog {
   // "Log.txt". Switched style reads the switch from data.ini in the module's folder and
   // raises EFOpenError when data.ini cannot be read.
   TErrorLog(std::string modulePath, LogStyle style);
+  // A log that is switched off and has no file: it never writes, and ClearLog does nothing.
+  TErrorLog();
 
   void AddToLog(std::string_view msg);  // raises EInOutError on a file failure
   void ClearLog();                      // raises EInOutError on a file failure
