@@ -1,0 +1,252 @@
+#include "clock/session_keys.h"
+
+#include <sys/random.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <limits>
+#include <mutex>
+#include <stdexcept>
+#include <unordered_map>
+
+#include "platform/exception.h"
+
+namespace tallyhand {
+
+namespace {
+
+// Lookups must give exactly what a front-to-back scan of the issue-ordered table gives:
+// stop at the first live entry with the text (now before its expiry), removing on the
+// way every entry whose expiry lies before now; without a match, remove every such entry.
+// An entry whose expiry equals now is neither matched nor removed.
+//
+// While the local clock runs forward, expiries grow in issue order, so the entries the
+// scan would remove are exactly the expired prefix of the table, and the match (being
+// live) lies behind all of them. Then a hash index finds the match and popping the
+// expired prefix does the removal: cost independent of the table size.
+//
+// When the local clock has stepped back (end of daylight saving time, a manual change),
+// a later key can expire before an earlier one; expired entries may then sit behind a
+// live match, which the scan leaves alone. To keep KeyCount and every later answer the
+// same as the scan's, such a table is handled by the scan itself until the out-of-order
+// entries have left it, which happens at most the size of the step plus 15 minutes after
+// the change.
+class KeyTable {
+ public:
+  void Add(std::string keyText, std::int32_t uid, std::int32_t cid) {
+    std::lock_guard lock(mutex_);
+    // Now is read under the lock so that concurrent issues stay in expiry order.
+    const TDateTime expiry = Now() + kKeyLifetime;
+    if (!entries_.empty() && expiry < entries_.back().key.ExpiryDate) expiryOrdered_ = false;
+    Entry& entry = entries_.emplace_back(
+        Entry{Tkey{expiry, std::move(keyText), uid, cid}, nextSequence_++});
+    index_.emplace(std::string_view(entry.key.Key), &entry);
+  }
+
+  bool Check(std::string_view keyText, std::int32_t& uid, std::int32_t& cid) {
+    std::lock_guard lock(mutex_);
+    const TDateTime now = Now();
+    const Entry* match = FirstLiveMatch(keyText, now);
+    if (match != nullptr) {
+      uid = match->key.Uid;
+      cid = match->key.cid;
+    }
+    if (expiryOrdered_) {
+      DropExpiredPrefix(now);
+    } else {
+      DropExpiredBefore(match ? match->sequence : std::numeric_limits<std::uint64_t>::max(),
+                        now);
+    }
+    return match != nullptr;
+  }
+
+  std::int32_t Count() {
+    std::lock_guard lock(mutex_);
+    constexpr auto kMax = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
+    return static_cast<std::int32_t>(entries_.size() < kMax ? entries_.size() : kMax);
+  }
+
+  void Clear() {
+    std::lock_guard lock(mutex_);
+    index_.clear();
+    entries_.clear();
+    expiryOrdered_ = true;
+  }
+
+ private:
+  struct Entry {
+    Tkey key;
+    std::uint64_t sequence;  // issue order
+  };
+
+  // Index values point into entries_, whose elements stay in place under
+  // emplace_back and pop_front; any other change rebuilds the index.
+  using Index = std::unordered_multimap<std::string_view, Entry*>;
+
+  const Entry* FirstLiveMatch(std::string_view keyText, TDateTime now) const {
+    const Entry* first = nullptr;
+    auto [begin, end] = index_.equal_range(keyText);
+    for (auto it = begin; it != end; ++it) {
+      const Entry* candidate = it->second;
+      if (now < candidate->key.ExpiryDate &&
+          (first == nullptr || candidate->sequence < first->sequence)) {
+        first = candidate;
+      }
+    }
+    return first;
+  }
+
+  void Unindex(const Entry& entry) {
+    auto [begin, end] = index_.equal_range(std::string_view(entry.key.Key));
+    for (auto it = begin; it != end; ++it) {
+      if (it->second == &entry) {
+        index_.erase(it);
+        return;
+      }
+    }
+  }
+
+  void DropExpiredPrefix(TDateTime now) {
+    while (!entries_.empty() && entries_.front().key.ExpiryDate < now) {
+      Unindex(entries_.front());
+      entries_.pop_front();
+    }
+  }
+
+  // The scan's removals when issue order and expiry order differ: every expired entry
+  // issued before `limit`.
+  void DropExpiredBefore(std::uint64_t limit, TDateTime now) {
+    auto dropped = [&](const Entry& e) { return e.sequence < limit && e.key.ExpiryDate < now; };
+    bool anyDropped = false;
+    for (const Entry& e : entries_) {
+      if (dropped(e)) {
+        anyDropped = true;
+        break;
+      }
+    }
+    if (!anyDropped) return;
+
+    std::deque<Entry> kept;
+    for (Entry& e : entries_) {
+      if (!dropped(e)) kept.push_back(std::move(e));
+    }
+    entries_ = std::move(kept);
+    index_.clear();
+    expiryOrdered_ = true;
+    const Entry* previous = nullptr;
+    for (Entry& e : entries_) {
+      index_.emplace(std::string_view(e.key.Key), &e);
+      if (previous != nullptr && e.key.ExpiryDate < previous->key.ExpiryDate) {
+        expiryOrdered_ = false;
+      }
+      previous = &e;
+    }
+  }
+
+  std::mutex mutex_;
+  std::deque<Entry> entries_;
+  Index index_;
+  bool expiryOrdered_ = true;
+  std::uint64_t nextSequence_ = 0;
+};
+
+KeyTable& Table() {
+  static KeyTable table;
+  return table;
+}
+
+class TestLetterSource {
+ public:
+  bool Installed() const { return installed_.load(std::memory_order_acquire); }
+
+  void Install(std::function<int()> draw) {
+    std::lock_guard lock(mutex_);
+    draw_ = std::move(draw);
+    installed_.store(static_cast<bool>(draw_), std::memory_order_release);
+  }
+
+  // Draws under the lock: a test source need not be thread-safe.
+  bool TryFill(std::string& key) {
+    std::lock_guard lock(mutex_);
+    if (!draw_) return false;
+    while (key.size() < kKeyLength) {
+      const int index = draw_();
+      if (index < 0 || index >= kKeyAlphabetSize) {
+        throw std::out_of_range("key letter source gave an index outside 0 to 19");
+      }
+      key.push_back(static_cast<char>('A' + index));
+    }
+    return true;
+  }
+
+ private:
+  std::atomic<bool> installed_{false};
+  std::mutex mutex_;
+  std::function<int()> draw_;
+};
+
+TestLetterSource& TestSource() {
+  static TestLetterSource source;
+  return source;
+}
+
+void FillFromOperatingSystem(std::span<unsigned char> buffer) {
+  std::size_t filled = 0;
+  while (filled < buffer.size()) {
+    const ssize_t got = getrandom(buffer.data() + filled, buffer.size() - filled, 0);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      throw Exception(std::string("Could not draw random bytes: ") + std::strerror(errno));
+    }
+    filled += static_cast<std::size_t>(got);
+  }
+}
+
+}  // namespace
+
+bool AppendKeyLetters(std::span<const unsigned char> randomBytes, std::string& key,
+                      std::size_t length) {
+  // 240 is the largest multiple of 20 not above 256: accepting only bytes below it gives
+  // every letter the same 12 bytes.
+  constexpr unsigned kAccepted = 256 - 256 % kKeyAlphabetSize;
+  for (unsigned char byte : randomBytes) {
+    if (key.size() >= length) break;
+    if (byte >= kAccepted) continue;
+    key.push_back(static_cast<char>('A' + byte % kKeyAlphabetSize));
+  }
+  return key.size() >= length;
+}
+
+std::string GenerateKeyText() {
+  std::string key;
+  key.reserve(kKeyLength);
+  if (TestSource().Installed() && TestSource().TryFill(key)) return key;
+  // One draw covers a key unless more than 16 of 48 bytes are rejected (rare).
+  unsigned char bytes[48];
+  do {
+    FillFromOperatingSystem(bytes);
+  } while (!AppendKeyLetters(bytes, key));
+  return key;
+}
+
+std::string CreateKey(std::int32_t uid, std::int32_t cid) {
+  std::string key = GenerateKeyText();
+  Table().Add(key, uid, cid);
+  return key;
+}
+
+bool CheckKey(std::string_view key, std::int32_t& uid, std::int32_t& cid) {
+  return Table().Check(key, uid, cid);
+}
+
+std::int32_t KeyCount() { return Table().Count(); }
+
+void SetKeyLetterSourceForTesting(std::function<int()> drawIndex0to19) {
+  TestSource().Install(std::move(drawIndex0to19));
+}
+
+void ClearKeysForTesting() { Table().Clear(); }
+
+}  // namespace tallyhand
