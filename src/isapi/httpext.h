@@ -33,6 +33,10 @@ typedef unsigned char* LPBYTE;
 #define HSE_REQ_SEND_RESPONSE_HEADER 3
 #define HSE_REQ_DONE_WITH_SESSION 4
 
+// TerminateExtension flags.
+#define HSE_TERM_ADVISORY_UNLOAD 0x00000001
+#define HSE_TERM_MUST_UNLOAD 0x00000002
+
 // WriteClient flags.
 #define HSE_IO_SYNC 0x00000001
 

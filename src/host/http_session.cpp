@@ -1,0 +1,274 @@
+#include "host/http_session.h"
+
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/bind_handler.hpp>
+#include <boost/beast/http/read.hpp>
+
+namespace tallyhand::host {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = net::ip::tcp;
+
+namespace {
+
+// Bytes discarded at most while lingering before a close.
+constexpr uint64_t kLingeringLimit = 1024 * 1024;
+constexpr std::size_t kLingeringChunk = 4096;
+
+std::string_view View(beast::string_view text) { return {text.data(), text.size()}; }
+
+bool IsExpectContinue(std::string_view value) {
+  constexpr std::string_view kContinue = "100-continue";
+  if (value.size() != kContinue.size()) return false;
+  for (size_t i = 0; i < value.size(); ++i) {
+    char c = value[i] >= 'A' && value[i] <= 'Z' ? static_cast<char>(value[i] + 32) : value[i];
+    if (c != kContinue[i]) return false;
+  }
+  return true;
+}
+
+const boost::system::error_category& HttpErrorCategory() {
+  return http::make_error_code(http::error::end_of_stream).category();
+}
+
+}  // namespace
+
+HttpSession::HttpSession(tcp::socket&& socket, const HostContext& host)
+    : host_(host),
+      stream_(std::move(socket)),
+      executor_(stream_.get_executor()),
+      call_(*this, host.settings.mountPrefix, host.settings.readAhead) {
+  beast::error_code ec;
+  tcp::endpoint local = stream_.socket().local_endpoint(ec);
+  tcp::endpoint remote = stream_.socket().remote_endpoint(ec);
+  call_.SetEndpoints(local, remote);
+  // Responses leave in one write; waiting to coalesce them only adds latency.
+  stream_.socket().set_option(tcp::no_delay(true), ec);
+}
+
+HttpSession::~HttpSession() {
+  FinishRequest();
+  host_.state.CloseConnection();
+}
+
+void HttpSession::Start() {
+  net::dispatch(executor_, beast::bind_front_handler(&HttpSession::ReadRequest, shared_from_this()));
+}
+
+void HttpSession::ReadRequest() {
+  // A new parser per message: its limits and state start afresh.
+  parser_.emplace();
+  parser_->header_limit(host_.settings.headerLimit);
+  parser_->body_limit(host_.settings.maxBody);
+  awaitingFirstByte_ = buffer_.size() == 0;
+  // A kept-alive connection may wait for its next request up to the idle timeout; once
+  // a request has begun (and for a connection's first request) the header timeout holds.
+  stream_.expires_after(firstRequest_ || !awaitingFirstByte_ ? host_.settings.headerTimeout
+                                                             : host_.settings.idleTimeout);
+  ReadHeader();
+}
+
+void HttpSession::ReadHeader() {
+  http::async_read_some(stream_, buffer_, *parser_,
+                        beast::bind_front_handler(&HttpSession::OnHeaderRead, shared_from_this()));
+}
+
+void HttpSession::OnHeaderRead(beast::error_code ec, std::size_t) {
+  if (ec) return OnReadFailed(ec);
+  if (!parser_->is_header_done()) {
+    if (awaitingFirstByte_) {
+      awaitingFirstByte_ = false;
+      stream_.expires_after(host_.settings.headerTimeout);
+    }
+    return ReadHeader();
+  }
+  OnHeader();
+}
+
+void HttpSession::OnHeader() {
+  if (!host_.state.TryBeginRequest()) return Close();
+  requestActive_ = true;
+  const auto& request = parser_->get();
+  target_ = SplitRequestTarget(View(request.target()));
+  std::optional<std::string_view> pathInfo = PathInfoUnderMount(target_.path, host_.settings.mountPrefix);
+  if (!pathInfo) return SendHostAnswer(HostAnswer::NotFound);
+  pathInfo_ = *pathInfo;
+  // A declared length is reserved whole, since the body storage is sized to it at once.
+  if (auto length = parser_->content_length(); length && !ReserveBody(*length)) {
+    return SendHostAnswer(HostAnswer::ServiceUnavailable);
+  }
+  if (parser_->is_done()) return CallExtension();
+  parser_->eager(true);
+  if (request.version() >= 11 && IsExpectContinue(View(request[http::field::expect]))) {
+    return SendContinue();
+  }
+  ReadBody();
+}
+
+void HttpSession::SendContinue() {
+  stream_.expires_after(host_.settings.sendTimeout);
+  net::async_write(stream_, net::buffer(kContinueAnswer.data(), kContinueAnswer.size()),
+                   beast::bind_front_handler(&HttpSession::OnContinueSent, shared_from_this()));
+}
+
+void HttpSession::OnContinueSent(beast::error_code ec, std::size_t) {
+  if (ec) return Close();
+  ReadBody();
+}
+
+void HttpSession::ReadBody() {
+  // The body timeout bounds the wait between two reads, not the whole upload.
+  stream_.expires_after(host_.settings.bodyTimeout);
+  http::async_read_some(stream_, buffer_, *parser_,
+                        beast::bind_front_handler(&HttpSession::OnBodyRead, shared_from_this()));
+}
+
+void HttpSession::OnBodyRead(beast::error_code ec, std::size_t) {
+  if (ec) return OnReadFailed(ec);
+  if (!parser_->content_length()) {
+    // A chunked body has no declared size: its bytes are reserved as they arrive.
+    uint64_t held = parser_->get().body().size();
+    if (held > reservedBody_ && !ReserveBody(held - reservedBody_)) {
+      return SendHostAnswer(HostAnswer::ServiceUnavailable);
+    }
+  }
+  if (!parser_->is_done()) return ReadBody();
+  CallExtension();
+}
+
+void HttpSession::OnReadFailed(beast::error_code ec) {
+  if (ec == http::error::header_limit) return SendHostAnswer(HostAnswer::HeaderTooLarge);
+  if (ec == http::error::body_limit) return SendHostAnswer(HostAnswer::PayloadTooLarge);
+  if (ec.category() == HttpErrorCategory() && ec != http::error::end_of_stream &&
+      ec != http::error::partial_message) {
+    return SendHostAnswer(HostAnswer::BadRequest);
+  }
+  // The client left, went silent past a timeout, or the network failed.
+  Close();
+}
+
+bool HttpSession::ReserveBody(uint64_t bytes) {
+  if (!host_.state.TryReserveBody(bytes)) return false;
+  reservedBody_ += bytes;
+  return true;
+}
+
+void HttpSession::CallExtension() {
+  call_.Prepare(parser_->get(), target_.path, pathInfo_, target_.query);
+  extensionFailed_ = false;
+  pendingSelf_ = shared_from_this();
+  DWORD status = host_.module.HttpExtensionProc(call_.ControlBlock());
+  if (status == HSE_STATUS_PENDING) return;
+  // Answered on this thread. Should the extension also have reported the request done,
+  // that report already queued the output on the strand.
+  if (!call_.ClaimFinish()) return;
+  pendingSelf_.reset();
+  extensionFailed_ = status != HSE_STATUS_SUCCESS && status != HSE_STATUS_SUCCESS_AND_KEEP_CONN;
+  SendExtensionOutput();
+}
+
+void HttpSession::OnDoneWithSession() {
+  // Runs on the extension's thread, which must never wait for the network.
+  net::post(executor_, [self = std::move(pendingSelf_)] { self->SendExtensionOutput(); });
+}
+
+void HttpSession::SendExtensionOutput() {
+  std::string& output = call_.Output();
+  if (output.empty()) {
+    // An unanswered request: the connection closes without a byte.
+    FinishRequest();
+    return Close();
+  }
+  const auto& request = parser_->get();
+  const ResponseFraming& framing = call_.Framing();
+  bool isHead = request.method() == http::verb::head;
+  if (isHead && call_.HeaderSent()) output.resize(call_.HeaderEnd());
+  // Another request may follow only when the client can find where this answer ends.
+  bool framed = call_.HeaderSent() && !call_.HeaderRepeated() && framing.lengthKnown &&
+                (isHead || output.size() - call_.HeaderEnd() == framing.contentLength);
+  keepAlive_ = framed && !framing.connectionClose && request.keep_alive() && !extensionFailed_ &&
+               !host_.state.Stopping();
+  LogAccess(call_.HeaderSent() ? framing.statusCode : call_.ControlBlock()->dwHttpStatusCode,
+            output.size());
+  stream_.expires_after(host_.settings.sendTimeout);
+  net::async_write(stream_, net::buffer(output),
+                   beast::bind_front_handler(&HttpSession::OnResponseWritten, shared_from_this()));
+}
+
+void HttpSession::OnResponseWritten(beast::error_code ec, std::size_t) {
+  FinishRequest();
+  if (ec || !keepAlive_) return Close();
+  firstRequest_ = false;
+  ReadRequest();
+}
+
+void HttpSession::SendHostAnswer(HostAnswer answer) {
+  keepAlive_ = false;
+  std::string_view bytes = HostAnswerBytes(answer);
+  LogAccess(HostAnswerStatus(answer), bytes.size());
+  stream_.expires_after(host_.settings.sendTimeout);
+  net::async_write(stream_, net::buffer(bytes.data(), bytes.size()),
+                   beast::bind_front_handler(&HttpSession::OnHostAnswerWritten, shared_from_this()));
+}
+
+void HttpSession::OnHostAnswerWritten(beast::error_code ec, std::size_t) {
+  FinishRequest();
+  if (ec) return Close();
+  LingeringClose();
+}
+
+void HttpSession::LingeringClose() {
+  // Closing with unread input would reset the connection and could destroy the answer
+  // before the client reads it; so the host stops sending and drains the input briefly.
+  beast::error_code ec;
+  stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+  if (ec) return;
+  buffer_.consume(buffer_.size());
+  lingeringBytes_ = 0;
+  stream_.expires_after(host_.settings.lingerTimeout);
+  ReadLingering();
+}
+
+void HttpSession::ReadLingering() {
+  stream_.async_read_some(buffer_.prepare(kLingeringChunk),
+                          beast::bind_front_handler(&HttpSession::OnLingeringRead, shared_from_this()));
+}
+
+void HttpSession::OnLingeringRead(beast::error_code ec, std::size_t bytes) {
+  if (ec) return;
+  lingeringBytes_ += bytes;
+  if (lingeringBytes_ > kLingeringLimit) return;
+  ReadLingering();
+}
+
+void HttpSession::LogAccess(unsigned status, uint64_t bytes) {
+  if (host_.accessLog == nullptr || !parser_ || !parser_->is_header_done()) return;
+  const auto& request = parser_->get();
+  host_.accessLog->Write(call_.RemoteAddress(), View(request.method_string()),
+                         View(request.target()), request.version(), status, bytes);
+}
+
+void HttpSession::FinishRequest() {
+  call_.Clear();
+  parser_.reset();
+  if (reservedBody_ > 0) {
+    host_.state.ReleaseBody(reservedBody_);
+    reservedBody_ = 0;
+  }
+  if (requestActive_) {
+    requestActive_ = false;
+    host_.state.EndRequest();
+  }
+}
+
+void HttpSession::Close() {
+  // The socket itself closes when the last handler lets go of the session.
+  beast::error_code ec;
+  stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+}
+
+}  // namespace tallyhand::host

@@ -1,0 +1,91 @@
+// One client connection: reads each request whole, hands it to the extension, and writes
+// what the extension answered. Every step runs on the connection's strand; only the
+// extension's DONE_WITH_SESSION arrives from another thread, and it is posted back.
+#pragma once
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <memory>
+#include <optional>
+
+#include "host/access_log.h"
+#include "host/extension_module.h"
+#include "host/extension_request.h"
+#include "host/host_answers.h"
+#include "host/request_target.h"
+#include "host/server_state.h"
+#include "host/settings.h"
+
+namespace tallyhand::host {
+
+// What every connection shares with the server; outlives every connection.
+struct HostContext {
+  const Settings& settings;
+  ServerState& state;
+  const ExtensionModule& module;
+  AccessLog* accessLog;  // null: no access log
+};
+
+class HttpSession : public std::enable_shared_from_this<HttpSession>,
+                    private ExtensionRequest::Owner {
+ public:
+  // The socket's executor must be a strand; the connection was already counted open.
+  HttpSession(boost::asio::ip::tcp::socket&& socket, const HostContext& host);
+  ~HttpSession();
+  HttpSession(const HttpSession&) = delete;
+  HttpSession& operator=(const HttpSession&) = delete;
+
+  void Start();
+
+ private:
+  using RequestParser = boost::beast::http::request_parser<boost::beast::http::string_body>;
+
+  void ReadRequest();
+  void ReadHeader();
+  void OnHeaderRead(boost::beast::error_code ec, std::size_t bytes);
+  void OnHeader();
+  void SendContinue();
+  void OnContinueSent(boost::beast::error_code ec, std::size_t bytes);
+  void ReadBody();
+  void OnBodyRead(boost::beast::error_code ec, std::size_t bytes);
+  void OnReadFailed(boost::beast::error_code ec);
+  bool ReserveBody(uint64_t bytes);
+
+  void CallExtension();
+  void OnDoneWithSession() override;
+  void SendExtensionOutput();
+  void OnResponseWritten(boost::beast::error_code ec, std::size_t bytes);
+
+  void SendHostAnswer(HostAnswer answer);
+  void OnHostAnswerWritten(boost::beast::error_code ec, std::size_t bytes);
+  void LingeringClose();
+  void ReadLingering();
+  void OnLingeringRead(boost::beast::error_code ec, std::size_t bytes);
+
+  void LogAccess(unsigned status, uint64_t bytes);
+  void FinishRequest();
+  void Close();
+
+  const HostContext host_;
+  boost::beast::tcp_stream stream_;
+  const boost::asio::any_io_executor executor_;
+  boost::beast::flat_buffer buffer_;
+  std::optional<RequestParser> parser_;
+  RequestTarget target_;
+  std::string_view pathInfo_;
+  ExtensionRequest call_;
+  // Keeps the connection alive while the extension holds its control block.
+  std::shared_ptr<HttpSession> pendingSelf_;
+  uint64_t reservedBody_ = 0;
+  uint64_t lingeringBytes_ = 0;
+  bool requestActive_ = false;
+  bool firstRequest_ = true;
+  bool awaitingFirstByte_ = false;
+  bool extensionFailed_ = false;
+  bool keepAlive_ = false;
+};
+
+}  // namespace tallyhand::host

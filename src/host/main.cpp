@@ -1,0 +1,167 @@
+// tallyhand-server: an HTTP/1.1 host that loads one web-server extension module and
+// serves every request under its mount prefix through it.
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/system/error_code.hpp>
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/access_log.h"
+#include "host/command_line.h"
+#include "host/extension_module.h"
+#include "host/listener.h"
+#include "host/server_state.h"
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+using tcp = net::ip::tcp;
+
+namespace tallyhand::host {
+namespace {
+
+constexpr int kExitUsage = 2;
+constexpr int kExitFailure = 1;
+
+void Complain(const std::string& message) {
+  std::fprintf(stderr, "tallyhand-server: %s\n", message.c_str());
+  std::fflush(stderr);
+}
+
+std::string EndpointText(const tcp::endpoint& endpoint) {
+  std::string address = endpoint.address().to_string();
+  if (endpoint.address().is_v6()) address = "[" + address + "]";
+  return address + ":" + std::to_string(endpoint.port());
+}
+
+// Runs the network loop; an exception escaping a handler is reported and the loop goes on.
+void RunLoop(net::io_context& ioc) {
+  for (;;) {
+    try {
+      ioc.run();
+      return;
+    } catch (const std::exception& error) {
+      Complain(std::string("unexpected error in the network loop: ") + error.what());
+    }
+  }
+}
+
+int Serve(const Settings& settings) {
+  std::signal(SIGPIPE, SIG_IGN);
+
+  ExtensionModule module;
+  std::string error;
+  if (!module.Load(settings.modulePath, error)) {
+    Complain("cannot load extension module: " + error);
+    return kExitFailure;
+  }
+  std::string description;
+  if (!module.Start(description, error)) {
+    Complain("extension module \"" + settings.modulePath + "\" refused to start: " + error);
+    return kExitFailure;
+  }
+
+  AccessLog accessLog;
+  if (!settings.accessLogPath.empty() && !accessLog.Open(settings.accessLogPath, error)) {
+    Complain(error);
+    module.Terminate();
+    return kExitFailure;
+  }
+
+  beast::error_code addressError;
+  net::ip::address address = net::ip::make_address(settings.listenAddress, addressError);
+  if (addressError) {
+    Complain("invalid listen address \"" + settings.listenAddress + "\": " + addressError.message());
+    module.Terminate();
+    return kExitFailure;
+  }
+
+  int exitCode = 0;
+  {
+    // The state outlives the loop, whose destruction ends the remaining connections.
+    net::io_context* loopToStop = nullptr;
+    ServerState state(settings, [&loopToStop] { loopToStop->stop(); });
+    net::io_context ioc(static_cast<int>(settings.ioThreads));
+    loopToStop = &ioc;
+    HostContext host{settings, state, module, accessLog.IsOpen() ? &accessLog : nullptr};
+
+    auto listener = std::make_shared<Listener>(ioc, host);
+    if (!listener->Open(tcp::endpoint(address, settings.port), error)) {
+      Complain("cannot listen on " + EndpointText(tcp::endpoint(address, settings.port)) + ": " + error);
+      module.Terminate();
+      return kExitFailure;
+    }
+
+    net::signal_set signals(ioc, SIGINT, SIGTERM);
+    net::steady_timer graceTimer(ioc);
+    bool graceExpired = false;
+    signals.async_wait([&](beast::error_code ec, int) {
+      if (ec) return;
+      // Stop accepting; the loop ends once the requests in flight have been answered.
+      listener->Stop();
+      graceTimer.expires_after(settings.shutdownGrace);
+      graceTimer.async_wait([&](beast::error_code waitError) {
+        if (waitError) return;
+        graceExpired = true;
+        ioc.stop();
+      });
+      state.BeginStop();
+    });
+
+    listener->Run();
+    std::printf("listening on %s\n", EndpointText(listener->LocalEndpoint()).c_str());
+    std::fflush(stdout);
+
+    std::vector<std::thread> threads;
+    threads.reserve(settings.ioThreads - 1);
+    for (unsigned i = 1; i < settings.ioThreads; ++i) threads.emplace_back([&ioc] { RunLoop(ioc); });
+    RunLoop(ioc);
+    for (std::thread& thread : threads) thread.join();
+
+    if (graceExpired) {
+      // The extension still holds requests; unloading it now could pull code from under
+      // its threads, so the module stays mapped until the process ends.
+      Complain("requests still in flight after " + std::to_string(settings.shutdownGrace.count()) +
+               " s; stopping without unloading the extension");
+      module.Terminate();
+      std::fflush(nullptr);
+      std::_Exit(kExitFailure);
+    }
+    module.Terminate();
+    // The sessions left in the loop (idle connections) are destroyed here, before unload.
+  }
+  module.Unload();
+  return exitCode;
+}
+
+}  // namespace
+}  // namespace tallyhand::host
+
+int main(int argc, char** argv) {
+  using tallyhand::host::CommandLine;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  CommandLine commandLine = tallyhand::host::ParseCommandLine(args);
+  switch (commandLine.outcome) {
+    case CommandLine::Outcome::ShowHelp:
+      std::fputs(tallyhand::host::UsageText().c_str(), stdout);
+      return 0;
+    case CommandLine::Outcome::Invalid:
+      std::fprintf(stderr, "tallyhand-server: %s\nTry 'tallyhand-server --help'.\n",
+                   commandLine.error.c_str());
+      return tallyhand::host::kExitUsage;
+    case CommandLine::Outcome::Run:
+      break;
+  }
+  try {
+    return tallyhand::host::Serve(commandLine.settings);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "tallyhand-server: %s\n", error.what());
+    return 1;
+  }
+}
