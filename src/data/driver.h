@@ -37,6 +37,9 @@ class DbConnection {
                                               const std::vector<Value>& values) = 0;
   // False once the connection is known to be unusable (the server dropped it).
   virtual bool IsAlive() = 0;
+  // Closes the connection at once; raises EDatabaseError when closing fails. The
+  // connection is unusable afterwards; destruction closes it too, silently.
+  virtual void Close() {}
 };
 
 class DbDriver {

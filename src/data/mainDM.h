@@ -39,6 +39,10 @@ class TMainDM {
   // Closes every connection; logs "Destroying " and closing errors.
   void DataModuleDestroy();
 
+  // The "BaseGlob" definition as prepared by LoadConnections (credentials unscrambled);
+  // empty before. Set once, before requests share the data module.
+  const ConnectionDef& Definition() const { return definition_; }
+
  private:
   class Lease;
   std::unique_ptr<DbConnection> Acquire();
@@ -47,6 +51,7 @@ class TMainDM {
   std::string moduleFolder_;
   TErrorLog& log_;
   int maxConnections_;
+  ConnectionDef definition_;
   std::unique_ptr<DbDriver> driver_;  // absent until LoadConnections gets that far
   std::mutex mutex_;
   std::condition_variable available_;

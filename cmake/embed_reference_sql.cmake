@@ -1,0 +1,16 @@
+# Writes OUTPUT: a C++ source holding the reference database's SQL files of DB_DIR as
+# NUL-terminated character arrays. A missing file is embedded as an empty text.
+set(files sqlite/schema.sql sqlite/demo.sql postgres/schema.sql postgres/demo.sql)
+set(names kSqliteSchemaSql kSqliteDemoSql kPostgresSchemaSql kPostgresDemoSql)
+set(text "// Generated from db/*/*.sql by cmake/embed_reference_sql.cmake; do not edit.\n")
+string(APPEND text "namespace tallyhand::embedded {\n")
+foreach(file name IN ZIP_LISTS files names)
+  set(bytes "")
+  if(EXISTS "${DB_DIR}/${file}")
+    file(READ "${DB_DIR}/${file}" hex HEX)
+    string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+  endif()
+  string(APPEND text "extern const char ${name}[];\nconst char ${name}[] = {${bytes}0x00};\n")
+endforeach()
+string(APPEND text "}  // namespace tallyhand::embedded\n")
+file(WRITE "${OUTPUT}" "${text}")
