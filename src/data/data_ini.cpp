@@ -1,9 +1,5 @@
 #include "data/data_ini.h"
 
-#include <cstdint>
-
-#include "platform/codepage.h"
-#include "platform/exception.h"
 #include "platform/text_file.h"
 
 namespace tallyhand {
@@ -44,21 +40,6 @@ void AddEntry(ConnectionDef& def, std::string_view line) {
   def.Set(std::string(name), std::string(Trim(trimmed.substr(equals + 1))));
 }
 
-constexpr std::uint16_t kMultiplier = 52119;
-constexpr std::uint16_t kAddend = 28463;
-
-std::uint16_t Advance(std::uint16_t key, std::uint8_t scrambled) {
-  return static_cast<std::uint16_t>((key + scrambled) * kMultiplier + kAddend);
-}
-
-// A printable character carrying the byte in its low 8 bits. Bytes that are visible ASCII
-// stand for themselves, except the INI syntax characters; every other byte moves to
-// U+0100..U+01FF, which are all printable letters.
-char32_t PrintableCarrier(std::uint8_t byte) {
-  if (byte >= 0x21 && byte <= 0x7E && byte != '=' && byte != ';') return byte;
-  return 0x100 + char32_t{byte};
-}
-
 }  // namespace
 
 DataIniScan ScanDataIni(const std::vector<std::string>& lines) {
@@ -91,26 +72,6 @@ ConnectionDef ReadAllIniEntries(const std::vector<std::string>& lines) {
     if (!SectionName(line)) AddEntry(def, line);
   }
   return def;
-}
-
-std::string ScrambleNVString(std::string_view plainLatin1, std::uint16_t key) {
-  constexpr std::size_t kMaxLength = 255;  // data.ini's reader keeps no more than this
-  const std::u32string plain = Utf8ToCodePoints(plainLatin1);
-  if (plain.size() > kMaxLength) {
-    throw EConvertError("A text of more than 255 characters cannot be scrambled");
-  }
-  std::string scrambled;
-  if (plain.empty()) return scrambled;
-  std::uint16_t k = Advance(key, 0);
-  for (const char32_t code : plain) {
-    if (code > 0xFF) {
-      throw EConvertError("Only characters U+0000 to U+00FF can be scrambled");
-    }
-    const auto byte = static_cast<std::uint8_t>(code ^ (k >> 8));
-    AppendUtf8(scrambled, PrintableCarrier(byte));
-    k = Advance(k, byte);
-  }
-  return scrambled;
 }
 
 }  // namespace tallyhand
