@@ -11,5 +11,5 @@ $SUDO apt-get install -y -q --no-install-recommends \
   libboost-dev libboost-system-dev \
   rapidjson-dev libjpeg62-turbo-dev libsqlite3-dev sqlite3 \
   libpq-dev postgresql postgresql-client \
-  libgtest-dev libgmock-dev googletest \
+  libgtest-dev libgmock-dev googletest libbenchmark-dev \
   libfaketime wrk nginx-light curl procps ca-certificates

@@ -2,6 +2,8 @@
 
 #include <sys/random.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -30,34 +32,38 @@ namespace {
 // When the local clock has stepped back (end of daylight saving time, a manual change),
 // a later key can expire before an earlier one; expired entries may then sit behind a
 // live match, which the scan leaves alone. To keep KeyCount and every later answer the
-// same as the scan's, such a table is handled by the scan itself until the out-of-order
-// entries have left it, which happens at most the size of the step plus 15 minutes after
-// the change.
+// same as the scan's, the removal then walks the table (the lookup itself still uses the
+// index) until the entries issued before the step have left it: the first lookup after
+// they have all expired, at most the size of the step plus 15 minutes after the change.
 class KeyTable {
  public:
-  void Add(std::string keyText, std::int32_t uid, std::int32_t cid) {
+  // keyText is a GenerateKeyText result: exactly kKeyLength letters.
+  void Add(const std::string& keyText, std::int32_t uid, std::int32_t cid) {
+    KeyText text{};
+    std::copy_n(keyText.begin(), std::min(keyText.size(), text.size()), text.begin());
     std::lock_guard lock(mutex_);
     // Now is read under the lock so that concurrent issues stay in expiry order.
     const TDateTime expiry = Now() + kKeyLifetime;
-    if (!entries_.empty() && expiry < entries_.back().key.ExpiryDate) expiryOrdered_ = false;
-    Entry& entry = entries_.emplace_back(
-        Entry{Tkey{expiry, std::move(keyText), uid, cid}, nextSequence_++});
-    index_.emplace(std::string_view(entry.key.Key), &entry);
+    if (!issued_.empty() && expiry < issued_.back().expiry) expiryOrdered_ = false;
+    const std::uint64_t sequence = nextSequence_++;
+    issued_.push_back(Issued{text, expiry, sequence});
+    index_.emplace(text, Holder{expiry, uid, cid, sequence});
   }
 
   bool Check(std::string_view keyText, std::int32_t& uid, std::int32_t& cid) {
     std::lock_guard lock(mutex_);
     const TDateTime now = Now();
-    const Entry* match = FirstLiveMatch(keyText, now);
+    const Holder* match = FirstLiveMatch(keyText, now);
     if (match != nullptr) {
-      uid = match->key.Uid;
-      cid = match->key.cid;
+      uid = match->uid;
+      cid = match->cid;
     }
+    const std::uint64_t limit =
+        match != nullptr ? match->sequence : std::numeric_limits<std::uint64_t>::max();
     if (expiryOrdered_) {
       DropExpiredPrefix(now);
     } else {
-      DropExpiredBefore(match ? match->sequence : std::numeric_limits<std::uint64_t>::max(),
-                        now);
+      DropExpiredBefore(limit, now);
     }
     return match != nullptr;
   }
@@ -65,43 +71,59 @@ class KeyTable {
   std::int32_t Count() {
     std::lock_guard lock(mutex_);
     constexpr auto kMax = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
-    return static_cast<std::int32_t>(entries_.size() < kMax ? entries_.size() : kMax);
+    return static_cast<std::int32_t>(std::min(issued_.size(), kMax));
   }
 
   void Clear() {
     std::lock_guard lock(mutex_);
     index_.clear();
-    entries_.clear();
+    issued_.clear();
     expiryOrdered_ = true;
   }
 
  private:
-  struct Entry {
-    Tkey key;
-    std::uint64_t sequence;  // issue order
+  // Every key text is exactly kKeyLength letters; held inline to spare a lookup the
+  // indirections of a heap string.
+  using KeyText = std::array<char, kKeyLength>;
+  struct KeyTextHash {
+    std::size_t operator()(const KeyText& text) const noexcept {
+      return std::hash<std::string_view>{}(std::string_view(text.data(), text.size()));
+    }
+  };
+  // The table in issue order, for the expiry rules.
+  struct Issued {
+    KeyText text;
+    TDateTime expiry;
+    std::uint64_t sequence;
+  };
+  // What a lookup needs, found by text.
+  struct Holder {
+    TDateTime expiry;
+    std::int32_t uid;
+    std::int32_t cid;
+    std::uint64_t sequence;
   };
 
-  // Index values point into entries_, whose elements stay in place under
-  // emplace_back and pop_front; any other change rebuilds the index.
-  using Index = std::unordered_multimap<std::string_view, Entry*>;
-
-  const Entry* FirstLiveMatch(std::string_view keyText, TDateTime now) const {
-    const Entry* first = nullptr;
-    auto [begin, end] = index_.equal_range(keyText);
+  // The issued entry with the text that a front-to-back scan meets first while it is live.
+  const Holder* FirstLiveMatch(std::string_view keyText, TDateTime now) const {
+    if (keyText.size() != kKeyLength) return nullptr;
+    KeyText text;
+    std::copy_n(keyText.begin(), text.size(), text.begin());
+    const Holder* first = nullptr;
+    auto [begin, end] = index_.equal_range(text);
     for (auto it = begin; it != end; ++it) {
-      const Entry* candidate = it->second;
-      if (now < candidate->key.ExpiryDate &&
-          (first == nullptr || candidate->sequence < first->sequence)) {
-        first = candidate;
+      const Holder& candidate = it->second;
+      if (now < candidate.expiry && (first == nullptr || candidate.sequence < first->sequence)) {
+        first = &candidate;
       }
     }
     return first;
   }
 
-  void Unindex(const Entry& entry) {
-    auto [begin, end] = index_.equal_range(std::string_view(entry.key.Key));
+  void Unindex(const Issued& entry) {
+    auto [begin, end] = index_.equal_range(entry.text);
     for (auto it = begin; it != end; ++it) {
-      if (it->second == &entry) {
+      if (it->second.sequence == entry.sequence) {
         index_.erase(it);
         return;
       }
@@ -109,45 +131,33 @@ class KeyTable {
   }
 
   void DropExpiredPrefix(TDateTime now) {
-    while (!entries_.empty() && entries_.front().key.ExpiryDate < now) {
-      Unindex(entries_.front());
-      entries_.pop_front();
+    while (!issued_.empty() && issued_.front().expiry < now) {
+      Unindex(issued_.front());
+      issued_.pop_front();
     }
   }
 
   // The scan's removals when issue order and expiry order differ: every expired entry
   // issued before `limit`.
   void DropExpiredBefore(std::uint64_t limit, TDateTime now) {
-    auto dropped = [&](const Entry& e) { return e.sequence < limit && e.key.ExpiryDate < now; };
+    auto dropped = [&](const Issued& entry) { return entry.sequence < limit && entry.expiry < now; };
     bool anyDropped = false;
-    for (const Entry& e : entries_) {
-      if (dropped(e)) {
+    for (const Issued& entry : issued_) {
+      if (dropped(entry)) {
+        Unindex(entry);
         anyDropped = true;
-        break;
       }
     }
     if (!anyDropped) return;
-
-    std::deque<Entry> kept;
-    for (Entry& e : entries_) {
-      if (!dropped(e)) kept.push_back(std::move(e));
-    }
-    entries_ = std::move(kept);
-    index_.clear();
-    expiryOrdered_ = true;
-    const Entry* previous = nullptr;
-    for (Entry& e : entries_) {
-      index_.emplace(std::string_view(e.key.Key), &e);
-      if (previous != nullptr && e.key.ExpiryDate < previous->key.ExpiryDate) {
-        expiryOrdered_ = false;
-      }
-      previous = &e;
-    }
+    std::erase_if(issued_, dropped);
+    // Removals may have restored the order.
+    expiryOrdered_ = std::is_sorted(issued_.begin(), issued_.end(),
+                                    [](const Issued& a, const Issued& b) { return a.expiry < b.expiry; });
   }
 
   std::mutex mutex_;
-  std::deque<Entry> entries_;
-  Index index_;
+  std::deque<Issued> issued_;
+  std::unordered_multimap<KeyText, Holder, KeyTextHash> index_;
   bool expiryOrdered_ = true;
   std::uint64_t nextSequence_ = 0;
 };
