@@ -139,7 +139,7 @@ INSERT INTO stored_procedures VALUES ('nvm_DailyReportRecord_Write',
         FROM (SELECT substr(t, 1, instr(t, ''/'') - 1) AS m, substr(r, 1, instr(r, ''/'') - 1) AS d,
                      substr(r, instr(r, ''/'') + 1) AS y
               FROM (SELECT t, substr(t, instr(t, ''/'') + 1) AS r FROM (SELECT trim(:WorkDate) AS t)))) v
-  WHERE v.iso IS NOT NULL AND date(v.iso) = v.iso
+  WHERE v.iso IS NOT NULL AND date(v.iso, ''+0 days'') = v.iso
     AND EXISTS (SELECT 1 FROM jobs j JOIN users u ON u.CompanyNumber = j.CompanyNumber
                 WHERE u.UserID = CAST(:UserID AS INTEGER) AND j.Job = trim(:Job))
     AND (CAST(:PMID AS INTEGER) = 0
@@ -176,7 +176,7 @@ INSERT INTO stored_procedures VALUES ('nvm_az_DailyReportTimeCardRecord_Write',
         FROM (SELECT substr(t, 1, instr(t, ''/'') - 1) AS m, substr(r, 1, instr(r, ''/'') - 1) AS d,
                      substr(r, instr(r, ''/'') + 1) AS y
               FROM (SELECT t, substr(t, instr(t, ''/'') + 1) AS r FROM (SELECT trim(:WorkDate) AS t)))) v
-  WHERE v.iso IS NOT NULL AND date(v.iso) = v.iso
+  WHERE v.iso IS NOT NULL AND date(v.iso, ''+0 days'') = v.iso
     AND EXISTS (SELECT 1 FROM daily_reports r WHERE r.PMID = CAST(:PMID AS INTEGER)
                 AND r.UserID = CAST(:UserID AS INTEGER));
 SELECT CASE WHEN ok THEN 0 ELSE -1 END AS ResultStatus,
@@ -203,7 +203,7 @@ INSERT INTO stored_procedures VALUES ('nvm_az_DailyReportTimeCardRecord_WithCoun
         FROM (SELECT substr(t, 1, instr(t, ''/'') - 1) AS m, substr(r, 1, instr(r, ''/'') - 1) AS d,
                      substr(r, instr(r, ''/'') + 1) AS y
               FROM (SELECT t, substr(t, instr(t, ''/'') + 1) AS r FROM (SELECT trim(:WorkDate) AS t)))) v
-  WHERE v.iso IS NOT NULL AND date(v.iso) = v.iso
+  WHERE v.iso IS NOT NULL AND date(v.iso, ''+0 days'') = v.iso
     AND EXISTS (SELECT 1 FROM daily_reports r WHERE r.PMID = CAST(:PMID AS INTEGER)
                 AND r.UserID = CAST(:UserID AS INTEGER));
 SELECT CASE WHEN ok THEN 0 ELSE -1 END AS ResultStatus,
@@ -230,7 +230,7 @@ INSERT INTO stored_procedures VALUES ('nvm_DailyReportTimeCardRecord_Write',
         FROM (SELECT substr(t, 1, instr(t, ''/'') - 1) AS m, substr(r, 1, instr(r, ''/'') - 1) AS d,
                      substr(r, instr(r, ''/'') + 1) AS y
               FROM (SELECT t, substr(t, instr(t, ''/'') + 1) AS r FROM (SELECT trim(:WorkDate) AS t)))) v
-  WHERE v.iso IS NOT NULL AND date(v.iso) = v.iso
+  WHERE v.iso IS NOT NULL AND date(v.iso, ''+0 days'') = v.iso
     AND EXISTS (SELECT 1 FROM daily_reports r WHERE r.PMID = CAST(:PMID AS INTEGER)
                 AND r.UserID = CAST(:UserID AS INTEGER));
 SELECT CASE WHEN ok THEN 0 ELSE -1 END AS ResultStatus,
