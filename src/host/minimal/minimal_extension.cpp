@@ -4,14 +4,17 @@
 //   /anything?size=N  constant page of N bytes (default: the 141-byte test page)
 //   /pending          the constant page, from another thread
 //   /slow?ms=N        the constant page after N milliseconds, from another thread
-//   /echo?var=NAME&.. request fields, the named server variables and the whole body
+//   /echo[/...]?var=NAME&..  request fields, the named server variables and the whole body
 //   /silent           no answer at all
 //   /nolength         the constant page without Content-Length
 //   /error            HSE_STATUS_ERROR with nothing written
+// With TALLYHAND_MINIMAL_REFUSE_START set in the environment, GetExtensionVersion
+// returns FALSE, so that tests can see the host refuse to start.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <charconv>
+#include <cstdlib>
 #include <cstring>
 #include <list>
 #include <memory>
@@ -196,6 +199,7 @@ DWORD AnswerLater(EXTENSION_CONTROL_BLOCK* ecb, void (*answer)(EXTENSION_CONTROL
 }  // namespace
 
 MINIMAL_EXPORT BOOL GetExtensionVersion(HSE_VERSION_INFO* info) {
+  if (std::getenv("TALLYHAND_MINIMAL_REFUSE_START") != nullptr) return 0;
   info->dwExtensionVersion = HSE_MAKE_VERSION(HSE_VERSION_MAJOR, HSE_VERSION_MINOR);
   std::strncpy(info->lpszExtensionDesc, "Tallyhand minimal extension", HSE_MAX_EXT_DLL_NAME_LEN - 1);
   return 1;
@@ -213,7 +217,7 @@ MINIMAL_EXPORT DWORD HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
       SendAnswer(e, kPage);
     });
   }
-  if (path == "/echo") return AnswerLater(ecb, &AnswerEcho);
+  if (path == "/echo" || path.starts_with("/echo/")) return AnswerLater(ecb, &AnswerEcho);
   if (path == "/silent") return AnswerLater(ecb, [](EXTENSION_CONTROL_BLOCK*) {});
   if (path == "/error") return HSE_STATUS_ERROR;
   if (path == "/nolength") {

@@ -1,0 +1,157 @@
+// The host's life: command line, loading and checking the module, running from any
+// folder, the access log, and a stop that lets requests in flight finish.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "minimal_server.h"
+
+namespace tallyhand::testsupport {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+class TemporaryFolder {
+ public:
+  TemporaryFolder() {
+    char pattern[] = "/tmp/tallyhand-host-test-XXXXXX";
+    if (::mkdtemp(pattern) != nullptr) path_ = pattern;
+  }
+  ~TemporaryFolder() {
+    std::error_code ec;
+    if (!path_.empty()) fs::remove_all(path_, ec);
+  }
+  const fs::path& Path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+TEST(Lifecycle, StopLetsTheRequestInFlightFinish) {
+  MinimalServer server;
+  ASSERT_TRUE(server.Listening()) << server.process.StderrText();
+  HttpConnection slow(server.Port());
+  HttpConnection idle(server.Port());
+  ASSERT_TRUE(slow.Send(Get("/slow?ms=2000")));
+  // Let the request reach the extension before the stop.
+  std::this_thread::sleep_for(500ms);
+  server.process.Signal(SIGTERM);
+  auto response = slow.ReadResponse(15s);
+  ASSERT_TRUE(response);
+  EXPECT_EQ(response->raw, ConstantAnswer());
+  EXPECT_TRUE(slow.ClosedByPeer());
+  // An idle connection does not hold the stop up.
+  EXPECT_EQ(server.process.WaitForExit(20s), 0) << server.process.StderrText();
+  EXPECT_TRUE(idle.ClosedByPeer());
+}
+
+TEST(Lifecycle, StopsAtOnceWhenNothingIsInFlight) {
+  MinimalServer server;
+  ASSERT_TRUE(server.Listening()) << server.process.StderrText();
+  ASSERT_TRUE(HttpExchange(server.Port(), Get("/pending")));
+  EXPECT_EQ(server.process.Stop(), 0) << server.process.StderrText();
+}
+
+TEST(Lifecycle, UnusableModulesStopTheStartWithAClearMessage) {
+  Dl_info mathLibrary{};
+  ASSERT_NE(dladdr(reinterpret_cast<void*>(static_cast<double (*)(double)>(&::cos)), &mathLibrary), 0);
+  struct Case {
+    const char* name;
+    std::string module;
+    std::vector<std::string> env;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"missing file", "/nonexistent/folder/module.so", {}, "cannot load extension module: dlopen(\"/nonexistent/folder/module.so\") failed"},
+      {"no exports", mathLibrary.dli_fname, {}, "does not export GetExtensionVersion, HttpExtensionProc, TerminateExtension"},
+      {"refuses to start", MinimalModulePath(), {"TALLYHAND_MINIMAL_REFUSE_START=1"}, "refused to start: GetExtensionVersion returned FALSE"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ServerLaunch launch;
+    launch.args = {"--module", c.module, "--port", "0", "--listen", "127.0.0.1"};
+    launch.extraEnv = c.env;
+    ServerProcess process(launch);
+    EXPECT_FALSE(process.WaitUntilListening(20s));
+    std::optional<int> exitCode = process.WaitForExit(20s);
+    ASSERT_TRUE(exitCode);
+    EXPECT_NE(*exitCode, 0);
+    EXPECT_NE(process.StderrText().find(c.message), std::string::npos) << process.StderrText();
+  }
+}
+
+TEST(Lifecycle, BadCommandLinesAreRefused) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const Case cases[] = {
+      {{"--port", "0"}, "--module is required"},
+      {{"--module", "x.so"}, "--port is required"},
+      {{"--module", "x.so", "--port", "70000"}, "--port expects a whole number from 0 to 65535"},
+      {{"--module", "x.so", "--port", "0", "--bogus", "1"}, "unknown option \"--bogus\""},
+      {{"--module", "x.so", "--port", "0", "--io-threads"}, "--io-threads expects a value"},
+      {{"--module", "x.so", "--port", "0", "--mount", "bin"}, "--mount expects a prefix starting with '/'"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    ServerLaunch launch;
+    launch.args = c.args;
+    ServerProcess process(launch);
+    EXPECT_EQ(process.WaitForExit(20s), 2);
+    EXPECT_NE(process.StderrText().find(c.message), std::string::npos) << process.StderrText();
+  }
+}
+
+TEST(Lifecycle, HelpNamesEveryOption) {
+  ServerLaunch launch;
+  launch.args = {"--help"};
+  ServerProcess process(launch);
+  EXPECT_FALSE(process.WaitUntilListening(20s));
+  EXPECT_EQ(process.WaitForExit(20s), 0);
+  for (const char* option : {"--module", "--port", "--listen", "--mount", "--io-threads", "--read-ahead",
+                             "--max-body", "--header-limit", "--header-timeout", "--body-timeout",
+                             "--idle-timeout", "--max-connections", "--access-log"}) {
+    EXPECT_NE(process.StdoutText().find(option), std::string::npos) << option;
+  }
+}
+
+TEST(Lifecycle, CopiedElsewhereTheHostRunsFromThere) {
+  TemporaryFolder folder;
+  ASSERT_FALSE(folder.Path().empty());
+  fs::copy_file(ServerExecutablePath(), folder.Path() / "tallyhand-server");
+  fs::copy_file(MinimalModulePath(), folder.Path() / "minimal_extension.so");
+  ServerLaunch launch;
+  launch.executable = (folder.Path() / "tallyhand-server").string();
+  // A bare module name means the file in the working folder.
+  launch.args = {"--module", "minimal_extension.so", "--port", "0", "--listen", "127.0.0.1",
+                 "--access-log", "access.log"};
+  launch.workingDir = folder.Path().string();
+  ServerProcess process(launch);
+  ASSERT_TRUE(process.WaitUntilListening()) << process.StderrText();
+  EXPECT_EQ(process.ListenAddress(), "127.0.0.1");
+  auto response = HttpExchange(process.Port(), Get("/test.app?x=1"));
+  ASSERT_TRUE(response);
+  EXPECT_EQ(response->raw, ConstantAnswer());
+  EXPECT_EQ(process.Stop(), 0) << process.StderrText();
+  std::string log = ReadFile(folder.Path() / "access.log");
+  EXPECT_NE(log.find("127.0.0.1 - - ["), std::string::npos) << log;
+  std::string line = "] \"GET /test.app?x=1 HTTP/1.1\" 200 " + std::to_string(ConstantAnswer().size()) + "\n";
+  EXPECT_NE(log.find(line), std::string::npos) << log;
+}
+
+}  // namespace
+}  // namespace tallyhand::testsupport
