@@ -318,22 +318,23 @@ LANGUAGE sql STABLE AS $$
   ORDER BY t.timecardid
 $$;
 
--- One row with a column of every field type, for tests of the value conversion.
+-- One row with a column of every field type, for tests of the value conversion (the
+-- same values as the SQLite reference database; the time stamp is 08:05:09.25 UTC).
 CREATE OR REPLACE FUNCTION nvm_Type_Sample()
 RETURNS TABLE("TextValue" varchar, "MemoValue" text, "IntegerValue" integer,
               "BooleanValue" boolean, "FloatValue" double precision, "DateValue" date,
               "TimeValue" time, "DateTimeValue" timestamp, "TimeStampValue" timestamptz,
               "NullText" varchar, "NullDate" date)
 LANGUAGE sql IMMUTABLE AS $$
-  SELECT 'Acme Builders'::varchar,
-         E'First line\r\nSecond "line" with a \\ backslash'::text,
+  SELECT 'plain text'::varchar,
+         E'line one\r\nsay "hi" \\ back'::text,
          42,
          true,
          1234.5::double precision,
          DATE '2020-02-13',
          TIME '08:05:09',
          TIMESTAMP '2020-02-13 08:05:09',
-         TIMESTAMPTZ '2020-02-13 08:05:09.5+00',
+         TIMESTAMPTZ '2020-02-13 08:05:09.25+00',
          NULL::varchar,
          NULL::date
 $$;

@@ -2,6 +2,7 @@
 
 #include <cctype>
 
+#include "data/drivers/postgres_driver.h"
 #include "data/drivers/sqlite_driver.h"
 #include "platform/exception.h"
 
@@ -48,6 +49,7 @@ std::unique_ptr<DbDriver> MakeDriver(const ConnectionDef& def, const std::string
                                      const ConnectionDef& driverSettings) {
   const std::string driverId = def.Get("DriverID");
   if (SameIgnoringCase(driverId, "SQLite")) return MakeSqliteDriver(def, moduleFolder, driverSettings);
+  if (SameIgnoringCase(driverId, "PG")) return MakePostgresDriver(def, driverSettings);
   throw EDatabaseError("Unknown database driver '" + driverId +
                        "' in the connection definition (use SQLite or PG)");
 }
