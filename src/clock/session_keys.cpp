@@ -44,10 +44,16 @@ class KeyTable {
     std::lock_guard lock(mutex_);
     // Now is read under the lock so that concurrent issues stay in expiry order.
     const TDateTime expiry = Now() + kKeyLifetime;
-    if (!issued_.empty() && expiry < issued_.back().expiry) expiryOrdered_ = false;
+    const bool outOfOrder = !issued_.empty() && expiry < issued_.back().expiry;
     const std::uint64_t sequence = nextSequence_++;
-    issued_.push_back(Issued{text, expiry, sequence});
-    index_.emplace(text, Holder{expiry, uid, cid, sequence});
+    const auto indexed = index_.emplace(text, Holder{expiry, uid, cid, sequence});
+    try {
+      issued_.push_back(Issued{text, expiry, sequence});
+    } catch (...) {
+      index_.erase(indexed);  // out of memory: leave the table as it was
+      throw;
+    }
+    if (outOfOrder) expiryOrdered_ = false;
   }
 
   bool Check(std::string_view keyText, std::int32_t& uid, std::int32_t& cid) {
