@@ -2,9 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "clock/envelope.h"
+#include "data/data_ini.h"
+#include "data/mainDM.h"
+#include "data/postgres_test_server.h"
+#include "data/sqlite_site_fixture.h"
 #include "platform/datetime.h"
 #include "platform/exception.h"
 
@@ -123,6 +129,147 @@ TEST(ProcedureErrorText, WrapsMessageAndRequestThenCleans) {
             "Error on executing procedure: Bad 'date' : Initial request{'ReqMethod':'x\\\\y'}");
   EXPECT_EQ(ProcedureErrorText("", ""), "Error on executing procedure:  : Initial request");
 }
+
+
+// Method runs through a real data module, on each database the server can use.
+enum class Database { SQLite, PostgreSQL };
+
+// The sample row's columns but its NULL date and its time stamp (which the PostgreSQL
+// sample holds with a time zone); both databases hold the same values.
+std::string SampleSelect(Database database) {
+  const std::vector<std::string> columns{"TextValue",  "MemoValue", "IntegerValue",
+                                         "BooleanValue", "FloatValue", "DateValue",
+                                         "TimeValue",  "DateTimeValue", "NullText"};
+  const bool quoted = database == Database::PostgreSQL;
+  std::string select = "SELECT ";
+  for (const std::string& column : columns) {
+    if (&column != &columns.front()) select += ", ";
+    select += quoted ? '"' + column + '"' : column;
+  }
+  return select + (quoted ? " FROM nvm_Type_Sample()" : " FROM type_samples");
+}
+
+class ExecuteMethod : public ::testing::TestWithParam<Database> {
+ protected:
+  static void SetUpTestSuite() { postgres_.SetUp(); }
+  static void TearDownTestSuite() { postgres_.TearDown(); }
+
+  void SetUp() override {
+    if (GetParam() == Database::PostgreSQL) {
+      ASSERT_NE(postgres_.Get(), nullptr) << postgres_.Why();
+      const testing_pg::ServerSettings& server = postgres_.Get()->Settings();
+      site_ = std::make_unique<testing::SqliteSite>("", false);
+      site_->WriteFile("data.ini",
+                       "\xEF\xBB\xBF[BaseGlob]\r\nDriverID=PG\r\nServer=" + server.host +
+                           "\r\nPort=" + server.port + "\r\nDatabase=" + postgres_.Get()->Name() +
+                           "\r\nUser_Name=" + ScrambleNVString(server.user, kScrambleStartKey) +
+                           "\r\nPassword=" + ScrambleNVString(server.password, kScrambleStartKey) +
+                           "\r\n");
+    } else {
+      site_ = std::make_unique<testing::SqliteSite>();
+    }
+    SetEventLog(&site_->Log());
+    dm_ = std::make_unique<TMainDM>(site_->Folder(), site_->Log());
+    dm_->LoadConnections();
+    context_.dm = dm_.get();
+  }
+  void TearDown() override {
+    dm_.reset();
+    SetEventLog(nullptr);
+  }
+
+  std::string Run(std::string_view method) { return ExecuteMethodToJSON(method, context_); }
+  std::vector<std::string> Logged(const std::string& prefix) const {
+    return site_->LogMessages(prefix);
+  }
+
+  static testing_pg::SuiteDatabaseHolder postgres_;
+  std::unique_ptr<testing::SqliteSite> site_;
+  std::unique_ptr<TMainDM> dm_;
+  RequestContext context_;
+};
+
+testing_pg::SuiteDatabaseHolder ExecuteMethod::postgres_;
+
+TEST_P(ExecuteMethod, RowsOfAQueryInOrder) {
+  EXPECT_EQ(Run("Select CompanyNumber,company_name as CompanyName FROM company "
+                "ORDER BY CompanyNumber"),
+            R"([{"CompanyNumber":"1","CompanyName":"Acme Builders"},)"
+            R"({"CompanyNumber":"2","CompanyName":"Northwind Paving"},)"
+            R"({"CompanyNumber":"3","CompanyName":"Acme Builders"},)"
+            R"({"CompanyNumber":"4","CompanyName":"Blue Ridge Electric"}])");
+}
+
+TEST_P(ExecuteMethod, EveryFieldTypeAsAString) {
+  EXPECT_EQ(Run(SampleSelect(GetParam())),
+            "[{\"TextValue\":\"plain text\",\"MemoValue\":\"line one\r\nsay \\\"hi\\\" \\\\ back\","
+            R"("IntegerValue":"42","BooleanValue":"True","FloatValue":"1234.5",)"
+            R"("DateValue":"2020-02-13","TimeValue":"08:05:09",)"
+            R"("DateTimeValue":"2020-02-13 08:05:09","NullText":""}])");
+}
+
+TEST_P(ExecuteMethod, TypeSampleFailsOnItsNullDate) {
+  const std::string method = "EXECUTE PROCEDURE nvm_Type_Sample()";
+  try {
+    Run(method);
+    FAIL() << "no exception";
+  } catch (const EVariantTypeCastError& e) {
+    EXPECT_EQ(ProcedureErrorText(e.Message(), "{`ReqMethod`:`" + method + "`}"),
+              "Error on executing procedure: Could not convert variant of type (Null) into "
+              "type (Double) : Initial request{`ReqMethod`:`EXECUTE PROCEDURE "
+              "nvm_Type_Sample()`}");
+  }
+  EXPECT_TRUE(Logged("ReqResponse:").empty());
+}
+
+TEST_P(ExecuteMethod, NoRowsGiveAnEmptyArray) {
+  EXPECT_EQ(Run("EXECUTE PROCEDURE nvm_DailyReportRecord_List('99999', '', 0)"), "[]");
+}
+
+TEST_P(ExecuteMethod, NegativeStatusGivesTheProcedureErrorText) {
+  const std::string request = R"({"ReqMethod":"write"})";
+  try {
+    Run("EXECUTE PROCEDURE nvm_DailyReportRecord_Write('42', 0, 'JOB 1', '13/45/2020', 'n', 'w')");
+    FAIL() << "no exception";
+  } catch (const ENVMobileException& e) {
+    ASSERT_FALSE(e.Message().empty());
+    EXPECT_EQ(ProcedureErrorText(e.Message(), request),
+              CleanErrorText("Error on executing procedure: " + e.Message() +
+                             " : Initial request{'ReqMethod':'write'}"));
+    EXPECT_EQ(Logged(e.Message()), std::vector<std::string>{e.Message()});
+  }
+  EXPECT_TRUE(Logged("ReqResponse:").empty());
+}
+
+TEST_P(ExecuteMethod, FailedRunLogsAndEchoesTheCleanedRequest) {
+  const std::string request =
+      "{\"ReqMethod\":\"EXECUTE PROCEDURE nvm_No_Such()\",\"Note\":\"C:\\x\"}\r\n";
+  try {
+    Run("EXECUTE PROCEDURE nvm_No_Such()");
+    FAIL() << "no exception";
+  } catch (const Exception& e) {
+    EXPECT_EQ(Logged("ReqResponse:"), std::vector<std::string>{"ReqResponse:" + e.Message()});
+    const std::string expectedTail =
+        " : Initial request{'ReqMethod':'EXECUTE PROCEDURE nvm_No_Such()','Note':'C:\\\\x'}";
+    EXPECT_EQ(ProcedureErrorText(e.Message(), request),
+              "Error on executing procedure: " + CleanErrorText(e.Message()) + expectedTail);
+  }
+}
+
+TEST_P(ExecuteMethod, EmptyMethodFailsInTheDatabaseLayer) {
+  try {
+    Run("");
+    FAIL() << "no exception";
+  } catch (const EDatabaseError& e) {
+    EXPECT_EQ(Logged("ReqResponse:"), std::vector<std::string>{"ReqResponse:" + e.Message()});
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ExecuteMethod,
+                         ::testing::Values(Database::SQLite, Database::PostgreSQL),
+                         [](const ::testing::TestParamInfo<Database>& info) {
+                           return info.param == Database::SQLite ? "SQLite" : "PostgreSQL";
+                         });
 
 }  // namespace
 }  // namespace tallyhand
