@@ -366,7 +366,7 @@ const UploadCase kUploadCases[] = {
     {"InjectionInEmployeeNumber", Build::Standard, KeyUse::None,
      [](UploadFields& f) { f.e_no = "7,'x',1,1,1,'a','b');DELETE FROM company;--"; },
      "Invalid value for e_no", std::nullopt},
-    {"InjectionInClockType", Build::Az, KeyUse::LiveAcme42,
+    {"InjectionInClockType", Build::Az, KeyUse::None,
      [](UploadFields& f) { f.clock_type = "(SELECT COUNT(*) FROM users)"; },
      "Invalid value for clock_type", std::nullopt},
     {"InjectionInLat", Build::Az, KeyUse::None, [](UploadFields& f) { f.lat = "0/**/"; },
