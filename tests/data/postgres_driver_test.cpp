@@ -319,6 +319,22 @@ TEST_F(PostgresDriverTest, StatementsWithoutResultSetFail) {
   EXPECT_TRUE(connection_->IsAlive());
 }
 
+TEST_F(PostgresDriverTest, SessionChangesOfFailedStatementsDoNotLinger) {
+  // An open transaction would hold back every later write of this connection.
+  EXPECT_EQ(Message("BEGIN"), "statement returned no result set");
+  const auto written = Run("EXECUTE PROCEDURE nvm_Answer_Write(45, 99, 'kept');");
+  const int answer = written->FieldByName("AnswerID").AsInteger();
+  const auto other = driver_->Connect();
+  EXPECT_EQ(other->Execute("SELECT Answer FROM answers WHERE AnswerID = :id", {Value(answer)})
+                ->FieldByName("Answer")
+                .AsString(),
+            "kept");
+  // A changed date style would change how dates read.
+  EXPECT_EQ(Message("SET DateStyle TO SQL, DMY"), "statement returned no result set");
+  EXPECT_EQ(Run("EXECUTE PROCEDURE nvm_Type_Sample();")->FieldByName("DateValue").AsDateTime(),
+            EncodeDate(2020, 2, 13));
+}
+
 TEST_F(PostgresDriverTest, ServerErrorsCarryTheServersMessage) {
   holder_.Get()->Exec(
       "CREATE OR REPLACE FUNCTION th_test_fail() RETURNS TABLE(x int) LANGUAGE plpgsql AS "

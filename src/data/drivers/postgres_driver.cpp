@@ -133,11 +133,13 @@ class PostgresConnection final : public DbConnection {
         return ToResultSet(result.get(), statement.words);
       case PGRES_COMMAND_OK:
       case PGRES_EMPTY_QUERY:
+        RestoreSession();
         throw EDatabaseError("statement returned no result set");
       case PGRES_COPY_IN:
       case PGRES_COPY_OUT:
       case PGRES_COPY_BOTH:
         EndCopy();
+        RestoreSession();
         throw EDatabaseError("statement returned no result set");
       default:
         throw EDatabaseError(ResultMessage(result.get(), conn_));
@@ -213,6 +215,15 @@ class PostgresConnection final : public DbConnection {
         while (PQgetCopyData(conn_, &buffer, 0) > 0) PQfreemem(buffer);
       }
     }
+  }
+
+  // A statement without result set may have begun a transaction (BEGIN) or changed a
+  // session setting (SET DateStyle); either would outlive it on this pooled connection,
+  // holding back every later write or changing how values read. Statements run in
+  // automatic-commit mode, so an open transaction holds nothing of theirs.
+  void RestoreSession() {
+    if (PQtransactionStatus(conn_) != PQTRANS_IDLE) PQclear(PQexec(conn_, "ROLLBACK"));
+    PQclear(PQexec(conn_, "RESET ALL"));
   }
 
   void DiscardNotifications() {
