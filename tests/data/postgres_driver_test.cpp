@@ -374,6 +374,18 @@ TEST_F(PostgresDriverTest, ClosedConnectionIsNotAlive) {
   EXPECT_THROW(Run("SELECT 1"), EDatabaseError);
 }
 
+TEST_F(PostgresDriverTest, ConnectionTheServerDroppedIsNotAlive) {
+  const int pid = Run("SELECT pg_backend_pid() AS pid")->FieldByName("pid").AsInteger();
+  const auto other = driver_->Connect();
+  // With a timeout the call returns once the backend has gone.
+  ASSERT_TRUE(other->Execute("SELECT pg_terminate_backend(:pid, 10000) AS done", {Value(pid)})
+                  ->FieldByName("done")
+                  .AsBoolean());
+  EXPECT_FALSE(connection_->IsAlive());
+  EXPECT_THROW(Run("SELECT 1 AS one"), EDatabaseError);
+  EXPECT_TRUE(other->IsAlive());
+}
+
 TEST_F(PostgresDriverTest, ConnectionsOnManyThreadsAtOnce) {
   constexpr int kThreads = 25;
   constexpr int kRounds = 8;
