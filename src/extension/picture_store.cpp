@@ -103,7 +103,12 @@ bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7F; }
 }  // namespace
 
 std::string PicturesFolder() {
-  static const std::string folder = FolderOf(HostExecutablePath()) + "mobiletcimages/";
+  static const std::string folder = [] {
+    const std::string& executable = HostExecutablePath();
+    // Never fall back to the working folder: pictures would land somewhere unexpected.
+    if (executable.empty()) throw EInOutError("Cannot find the host executable's folder");
+    return FolderOf(executable) + "mobiletcimages/";
+  }();
   return folder;
 }
 

@@ -8,7 +8,8 @@
 namespace tallyhand {
 
 // The folder of the host process's executable followed by "mobiletcimages/". The
-// executable's path is asked of the system once per process.
+// executable's path is asked of the system once per process. Raises EInOutError when
+// the system does not tell it.
 std::string PicturesFolder();
 
 // The longest picture name accepted, in bytes (the usual file name limit).
