@@ -1,10 +1,10 @@
 #include "host/http_session.h"
 
+#include <charconv>
+
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
-#include <boost/beast/core/bind_handler.hpp>
-#include <boost/beast/http/read.hpp>
 
 namespace tallyhand::host {
 
@@ -29,6 +29,15 @@ bool IsExpectContinue(std::string_view value) {
     if (c != kContinue[i]) return false;
   }
   return true;
+}
+
+// The Content-Length of a request that is not chunked (0 when absent); the parser has
+// already refused a malformed one.
+uint64_t DeclaredBodyLength(const HttpRequest& request) {
+  std::string_view text = View(request[http::field::content_length]);
+  uint64_t length = 0;
+  std::from_chars(text.data(), text.data() + text.size(), length);
+  return length;
 }
 
 const boost::system::error_category& HttpErrorCategory() {
@@ -98,7 +107,7 @@ void HttpSession::OnHeader() {
   if (!pathInfo) return SendHostAnswer(HostAnswer::NotFound);
   pathInfo_ = *pathInfo;
   // A declared length is reserved whole, since the body storage is sized to it at once.
-  if (auto length = parser_->content_length(); length && !ReserveBody(*length)) {
+  if (!parser_->chunked() && !ReserveBody(DeclaredBodyLength(request))) {
     return SendHostAnswer(HostAnswer::ServiceUnavailable);
   }
   if (parser_->is_done()) return CallExtension();
@@ -129,7 +138,7 @@ void HttpSession::ReadBody() {
 
 void HttpSession::OnBodyRead(beast::error_code ec, std::size_t) {
   if (ec) return OnReadFailed(ec);
-  if (!parser_->content_length()) {
+  if (parser_->chunked()) {
     // A chunked body has no declared size: its bytes are reserved as they arrive.
     uint64_t held = parser_->get().body().size();
     if (held > reservedBody_ && !ReserveBody(held - reservedBody_)) {
@@ -177,6 +186,9 @@ void HttpSession::OnDoneWithSession() {
 }
 
 void HttpSession::SendExtensionOutput() {
+  // The extension is done with the body: its memory goes back before the answer leaves,
+  // so a client that sends its next body at once finds the room free.
+  ReleaseBody();
   std::string& output = call_.Output();
   if (output.empty()) {
     // An unanswered request: the connection closes without a byte.
@@ -208,6 +220,7 @@ void HttpSession::OnResponseWritten(beast::error_code ec, std::size_t) {
 
 void HttpSession::SendHostAnswer(HostAnswer answer) {
   keepAlive_ = false;
+  ReleaseBody();
   std::string_view bytes = HostAnswerBytes(answer);
   LogAccess(HostAnswerStatus(answer), bytes.size());
   stream_.expires_after(host_.settings.sendTimeout);
@@ -252,13 +265,18 @@ void HttpSession::LogAccess(unsigned status, uint64_t bytes) {
                          View(request.target()), request.version(), status, bytes);
 }
 
-void HttpSession::FinishRequest() {
-  call_.Clear();
-  parser_.reset();
+void HttpSession::ReleaseBody() {
+  if (parser_) std::string().swap(parser_->get().body());
   if (reservedBody_ > 0) {
     host_.state.ReleaseBody(reservedBody_);
     reservedBody_ = 0;
   }
+}
+
+void HttpSession::FinishRequest() {
+  call_.Clear();
+  ReleaseBody();
+  parser_.reset();
   if (requestActive_) {
     requestActive_ = false;
     host_.state.EndRequest();

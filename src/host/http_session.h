@@ -3,14 +3,10 @@
 // extension's DONE_WITH_SESSION arrives from another thread, and it is posted back.
 #pragma once
 
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/beast/core/flat_buffer.hpp>
-#include <boost/beast/core/tcp_stream.hpp>
-#include <boost/beast/http/parser.hpp>
-#include <boost/beast/http/string_body.hpp>
 #include <memory>
 #include <optional>
 
+#include "host/beast_http.h"
 #include "host/access_log.h"
 #include "host/extension_module.h"
 #include "host/extension_request.h"
@@ -29,7 +25,7 @@ struct HostContext {
   AccessLog* accessLog;  // null: no access log
 };
 
-class HttpSession : public std::enable_shared_from_this<HttpSession>,
+class HttpSession final : public std::enable_shared_from_this<HttpSession>,
                     private ExtensionRequest::Owner {
  public:
   // The socket's executor must be a strand; the connection was already counted open.
@@ -66,6 +62,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession>,
   void OnLingeringRead(boost::beast::error_code ec, std::size_t bytes);
 
   void LogAccess(unsigned status, uint64_t bytes);
+  void ReleaseBody();
   void FinishRequest();
   void Close();
 

@@ -1,12 +1,11 @@
 // Server variables of one request, looked up by name for GetServerVariable.
 #pragma once
 
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/beast/http/message.hpp>
-#include <boost/beast/http/string_body.hpp>
 #include <cstdint>
 #include <string>
 #include <string_view>
+
+#include "host/beast_http.h"
 
 namespace tallyhand::host {
 

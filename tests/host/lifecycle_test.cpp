@@ -151,6 +151,7 @@ TEST(Lifecycle, CopiedElsewhereTheHostRunsFromThere) {
   EXPECT_NE(log.find("127.0.0.1 - - ["), std::string::npos) << log;
   std::string line = "] \"GET /test.app?x=1 HTTP/1.1\" 200 " + std::to_string(ConstantAnswer().size()) + "\n";
   EXPECT_NE(log.find(line), std::string::npos) << log;
+  ExpectNoSanitizerReport(process);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The host serving the minimal extension on a free loopback port, and request texts.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,12 +30,26 @@ inline ServerLaunch MinimalLaunch(const std::vector<std::string>& extraArgs = {}
   return launch;
 }
 
+// Sanitizer builds report from inside the server; its standard error must stay clean.
+inline void ExpectNoSanitizerReport(const ServerProcess& process) {
+  std::string text = process.StderrText();
+  for (const char* mark : {"Sanitizer", "runtime error:"}) {
+    if (text.find(mark) != std::string::npos) ADD_FAILURE() << "server reported:\n" << text;
+  }
+}
+
 class MinimalServer {
  public:
   explicit MinimalServer(const std::vector<std::string>& extraArgs = {})
       : process(MinimalLaunch(extraArgs)) {
     listening_ = process.WaitUntilListening();
   }
+  ~MinimalServer() {
+    process.Stop();
+    ExpectNoSanitizerReport(process);
+  }
+  MinimalServer(const MinimalServer&) = delete;
+  MinimalServer& operator=(const MinimalServer&) = delete;
   bool Listening() const { return listening_; }
   uint16_t Port() const { return process.Port(); }
 
