@@ -11,8 +11,8 @@
 #include <limits>
 #include <mutex>
 #include <stdexcept>
-#include <unordered_map>
 
+#include "clock/key_text_index.h"
 #include "platform/exception.h"
 
 namespace tallyhand {
@@ -46,11 +46,11 @@ class KeyTable {
     const TDateTime expiry = Now() + kKeyLifetime;
     const bool outOfOrder = !issued_.empty() && expiry < issued_.back().expiry;
     const std::uint64_t sequence = nextSequence_++;
-    const auto indexed = index_.emplace(text, Holder{expiry, uid, cid, sequence});
+    index_.Insert(text, Holder{expiry, uid, cid, sequence});
     try {
       issued_.push_back(Issued{text, expiry, sequence});
     } catch (...) {
-      index_.erase(indexed);  // out of memory: leave the table as it was
+      index_.Erase(text, sequence);  // out of memory: leave the table as it was
       throw;
     }
     if (outOfOrder) expiryOrdered_ = false;
@@ -60,18 +60,19 @@ class KeyTable {
     std::lock_guard lock(mutex_);
     const TDateTime now = Now();
     const Holder* match = FirstLiveMatch(keyText, now);
-    if (match != nullptr) {
+    const bool found = match != nullptr;
+    if (found) {
       uid = match->uid;
       cid = match->cid;
     }
-    const std::uint64_t limit =
-        match != nullptr ? match->sequence : std::numeric_limits<std::uint64_t>::max();
+    // match is not used past here: removals move index entries.
+    const std::uint64_t limit = found ? match->sequence : std::numeric_limits<std::uint64_t>::max();
     if (expiryOrdered_) {
       DropExpiredPrefix(now);
     } else {
       DropExpiredBefore(limit, now);
     }
-    return match != nullptr;
+    return found;
   }
 
   std::int32_t Count() {
@@ -82,31 +83,19 @@ class KeyTable {
 
   void Clear() {
     std::lock_guard lock(mutex_);
-    index_.clear();
+    index_.Clear();
     issued_.clear();
     expiryOrdered_ = true;
   }
 
  private:
-  // Every key text is exactly kKeyLength letters; held inline to spare a lookup the
-  // indirections of a heap string.
-  using KeyText = std::array<char, kKeyLength>;
-  struct KeyTextHash {
-    std::size_t operator()(const KeyText& text) const noexcept {
-      return std::hash<std::string_view>{}(std::string_view(text.data(), text.size()));
-    }
-  };
+  using KeyText = KeyTextIndex::KeyText;
+  using Holder = KeyTextIndex::Holder;
+
   // The table in issue order, for the expiry rules.
   struct Issued {
     KeyText text;
     TDateTime expiry;
-    std::uint64_t sequence;
-  };
-  // What a lookup needs, found by text.
-  struct Holder {
-    TDateTime expiry;
-    std::int32_t uid;
-    std::int32_t cid;
     std::uint64_t sequence;
   };
 
@@ -115,26 +104,10 @@ class KeyTable {
     if (keyText.size() != kKeyLength) return nullptr;
     KeyText text;
     std::copy_n(keyText.begin(), text.size(), text.begin());
-    const Holder* first = nullptr;
-    auto [begin, end] = index_.equal_range(text);
-    for (auto it = begin; it != end; ++it) {
-      const Holder& candidate = it->second;
-      if (now < candidate.expiry && (first == nullptr || candidate.sequence < first->sequence)) {
-        first = &candidate;
-      }
-    }
-    return first;
+    return index_.FirstLive(text, now);
   }
 
-  void Unindex(const Issued& entry) {
-    auto [begin, end] = index_.equal_range(entry.text);
-    for (auto it = begin; it != end; ++it) {
-      if (it->second.sequence == entry.sequence) {
-        index_.erase(it);
-        return;
-      }
-    }
-  }
+  void Unindex(const Issued& entry) { index_.Erase(entry.text, entry.sequence); }
 
   void DropExpiredPrefix(TDateTime now) {
     while (!issued_.empty() && issued_.front().expiry < now) {
@@ -163,7 +136,7 @@ class KeyTable {
 
   std::mutex mutex_;
   std::deque<Issued> issued_;
-  std::unordered_multimap<KeyText, Holder, KeyTextHash> index_;
+  KeyTextIndex index_;
   bool expiryOrdered_ = true;
   std::uint64_t nextSequence_ = 0;
 };

@@ -246,46 +246,53 @@ class ScanningKeyTable {
 };
 
 // Random issues and lookups, with duplicate key texts and the clock running forward,
-// standing still and stepping back, give exactly the scanning table's answers.
+// standing still and stepping back, give exactly the scanning table's answers. At the
+// slow pace about a thousand keys are live at once, so the index grows and shrinks.
 TEST_F(SessionKeys, AgreesWithAFrontToBackScan) {
   const std::array<std::string, 4> pool{std::string(32, 'A'), std::string(32, 'B'),
                                         std::string(32, 'C'), std::string(32, 'D')};
   std::string nextKey;
   std::size_t nextLetter = 0;
   SetKeyLetterSourceForTesting([&] { return nextKey[nextLetter++ % 32] - 'A'; });
-
   std::mt19937 random(20200213);
-  ScanningKeyTable model;
-  TDateTime now = kTen;
-  std::vector<TDateTime> issueTimes;
-  for (int step = 0; step < 20000; ++step) {
-    const int action = static_cast<int>(random() % 100);
-    if (action < 30) {
-      now += static_cast<double>(random() % 120) * (kMinute / 20);  // up to 6 minutes on
-    } else if (action < 32) {
-      now -= static_cast<double>(random() % 90) * kMinute;  // a step back
-    } else if (action < 36 && !issueTimes.empty()) {
-      // Exactly the expiry of an earlier issue: that entry neither matches nor goes.
-      now = issueTimes[random() % issueTimes.size()] + kKeyLifetime;
+
+  for (const TDateTime longestAdvance : {6 * kMinute, 2.0 / (24 * 3600)}) {
+    SCOPED_TRACE(longestAdvance);
+    ClearKeysForTesting();
+    ScanningKeyTable model;
+    TDateTime now = kTen;
+    std::vector<TDateTime> issueTimes;
+    for (int step = 0; step < 20000; ++step) {
+      const int action = static_cast<int>(random() % 1000);
+      if (action < 300) {
+        now += static_cast<double>(random() % 1000) / 1000 * longestAdvance;
+      } else if (action < 302) {
+        now -= static_cast<double>(random() % 90) * kMinute;  // a step back
+      } else if (action < 320 && !issueTimes.empty()) {
+        // Exactly the expiry of an earlier issue: that entry neither matches nor goes.
+        now = issueTimes[random() % issueTimes.size()] + kKeyLifetime;
+      } else if (action == 999) {
+        now += 20 * kMinute;  // everything expires
+      }
+      SetClock(now);
+      const std::string& text = pool[random() % pool.size()];
+      if (action % 3 == 0) {
+        nextKey = text;
+        nextLetter = 0;
+        const auto uid = static_cast<std::int32_t>(step);
+        ASSERT_EQ(CreateKey(uid, -uid), text);
+        model.Add(text, uid, -uid);
+        issueTimes.push_back(now);
+      } else {
+        std::int32_t modelUid = -1, modelCid = -1;
+        const bool modelFound = model.Check(text, modelUid, modelCid);
+        const Lookup found = Find(text);
+        ASSERT_EQ(found.found, modelFound) << "step " << step;
+        ASSERT_EQ(found.uid, modelUid) << "step " << step;
+        ASSERT_EQ(found.cid, modelCid) << "step " << step;
+      }
+      ASSERT_EQ(KeyCount(), model.Count()) << "step " << step;
     }
-    SetClock(now);
-    const std::string& text = pool[random() % pool.size()];
-    if (action % 3 == 0) {
-      nextKey = text;
-      nextLetter = 0;
-      const auto uid = static_cast<std::int32_t>(step);
-      ASSERT_EQ(CreateKey(uid, -uid), text);
-      model.Add(text, uid, -uid);
-      issueTimes.push_back(now);
-    } else {
-      std::int32_t modelUid = -1, modelCid = -1;
-      const bool modelFound = model.Check(text, modelUid, modelCid);
-      const Lookup found = Find(text);
-      ASSERT_EQ(found.found, modelFound) << "step " << step;
-      ASSERT_EQ(found.uid, modelUid) << "step " << step;
-      ASSERT_EQ(found.cid, modelCid) << "step " << step;
-    }
-    ASSERT_EQ(KeyCount(), model.Count()) << "step " << step;
   }
 }
 
