@@ -15,8 +15,6 @@ using tcp = net::ip::tcp;
 
 namespace {
 
-// Bytes discarded at most while lingering before a close.
-constexpr uint64_t kLingeringLimit = 1024 * 1024;
 constexpr std::size_t kLingeringChunk = 4096;
 
 std::string_view View(beast::string_view text) { return {text.data(), text.size()}; }
@@ -170,7 +168,14 @@ void HttpSession::CallExtension() {
   call_.Prepare(parser_->get(), target_.path, pathInfo_, target_.query);
   extensionFailed_ = false;
   pendingSelf_ = shared_from_this();
-  DWORD status = host_.module.HttpExtensionProc(call_.ControlBlock());
+  DWORD status = HSE_STATUS_ERROR;
+  try {
+    status = host_.module.HttpExtensionProc(call_.ControlBlock());
+  } catch (...) {
+    // An exception must not cross the C boundary; one that does means the request was
+    // not taken, so it ends unanswered.
+    status = HSE_STATUS_ERROR;
+  }
   if (status == HSE_STATUS_PENDING) return;
   // Answered on this thread. Should the extension also have reported the request done,
   // that report already queued the output on the strand.
@@ -254,7 +259,7 @@ void HttpSession::ReadLingering() {
 void HttpSession::OnLingeringRead(beast::error_code ec, std::size_t bytes) {
   if (ec) return;
   lingeringBytes_ += bytes;
-  if (lingeringBytes_ > kLingeringLimit) return;
+  if (lingeringBytes_ > host_.settings.lingerMaxBytes) return;
   ReadLingering();
 }
 

@@ -41,6 +41,8 @@ struct Settings {
   // Time spent discarding a client's unread input after an error answer, so that the
   // answer is not lost to a connection reset.
   std::chrono::seconds lingerTimeout{2};
+  // Input bytes discarded at most while lingering.
+  uint64_t lingerMaxBytes = 1024 * 1024;
   // Open connections beyond which new ones are closed at once.
   uint64_t maxConnections = 10000;
   // On SIGTERM/SIGINT, how long requests in flight may take to finish before the host
