@@ -5,13 +5,13 @@
 
 #include <algorithm>
 #include <optional>
-#include <regex>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "clock/envelope.h"
 #include "clock/json_request.h"
+#include "clock/key_answer.h"
 #include "clock/session_keys.h"
 #include "clock/site_fixture.h"
 #include "platform/datetime.h"
@@ -102,9 +102,6 @@ const std::string kJobsOfAcme =
     R"({"Job":"JOB 2","Description":"Warehouse"},{"Job":"Paving","Description":"Yard paving"},)"
     R"({"Job":"X1","Description":"Site clearing"}])";
 const std::string kJobList = "EXECUTE PROCEDURE nvm_Job_List('_userID_');";
-// A success envelope carrying a fresh key.
-const std::regex kKeyAnswer(
-    R"re(\{"error":"0","RID":"([^"]*)","response":"success","key":"([A-T]{32})","eofline":"eof"\})re");
 
 // A request object; members given as nullopt are left out.
 std::string Request(std::optional<std::string> user, std::optional<std::string> pass,
@@ -265,12 +262,11 @@ TEST_P(ProcessRequestCases, Answers) {
       EXPECT_EQ(response.substr(0, c.expected.size()), c.expected) << response;
       break;
     case Match::KeyAnswer: {
-      std::smatch match;
-      ASSERT_TRUE(std::regex_match(response, match, kKeyAnswer)) << response;
-      EXPECT_EQ(match[1].str(), c.expected);
+      const std::optional<std::string> key = testing::KeyOfAnswer(response, c.expected);
+      ASSERT_TRUE(key) << response;
       std::int32_t uid = -1;
       std::int32_t cid = -1;
-      EXPECT_TRUE(CheckKey(match[2].str(), uid, cid));
+      EXPECT_TRUE(CheckKey(*key, uid, cid));
       EXPECT_EQ(uid, 42);
       EXPECT_EQ(cid, 3);
       break;
@@ -316,9 +312,9 @@ class ProcessRequestKeys : public ::testing::TestWithParam<Backend> {
   }
   std::string SignIn() {
     const std::string response = Run(Jsmith("checkLogin"));
-    std::smatch match;
-    if (!std::regex_match(response, match, kKeyAnswer)) ADD_FAILURE() << response;
-    return match.size() > 2 ? match[2].str() : std::string();
+    const std::optional<std::string> key = testing::KeyOfAnswer(response, "r1");
+    if (!key) ADD_FAILURE() << response;
+    return key.value_or("");
   }
 };
 
@@ -349,9 +345,9 @@ TEST_P(ProcessRequestKeys, SignInWithALiveKeyIssuesASecondKey) {
   const std::string first = SignIn();
   const std::string response =
       Run(R"({"key":")" + first + R"(","ReqMethod":"checkLogin","RID":"k4"})");
-  std::smatch match;
-  ASSERT_TRUE(std::regex_match(response, match, kKeyAnswer)) << response;
-  const std::string second = match[2].str();
+  const std::optional<std::string> key = testing::KeyOfAnswer(response, "k4");
+  ASSERT_TRUE(key) << response;
+  const std::string second = *key;
   EXPECT_NE(second, first);
   std::int32_t uid = -1;
   std::int32_t cid = -1;
@@ -455,8 +451,7 @@ TEST_F(ProcessRequestBrokenDatabase, LoginWithoutItsColumnsLeavesAsException) {
 TEST_F(ProcessRequestBrokenDatabase, OnlyTheFirstLoginRowCounts) {
   SetLoginBody("SELECT 42 AS UserID, 1 AS UseHasMobileAccess UNION ALL SELECT -2, 0");
   const std::string response = Run(Jsmith("checkLogin", "f1"));
-  std::smatch match;
-  EXPECT_TRUE(std::regex_match(response, match, kKeyAnswer)) << response;
+  EXPECT_TRUE(testing::KeyOfAnswer(response, "f1")) << response;
 }
 
 TEST_F(ProcessRequestBrokenDatabase, NullUserIdReadsAsZero) {

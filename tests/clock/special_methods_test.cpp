@@ -4,7 +4,6 @@
 
 #include <memory>
 #include <optional>
-#include <regex>
 #include <set>
 #include <string>
 #include <thread>
@@ -13,6 +12,7 @@
 
 #include "clock/daily_reports.h"
 #include "clock/envelope.h"
+#include "clock/key_answer.h"
 #include "clock/session_keys.h"
 #include "clock/site_fixture.h"
 #include "platform/datetime.h"
@@ -243,14 +243,11 @@ TEST_P(CheckSpecialMethodCases, AnswersOrRewrites) {
     }
     case Outcome::KeyAnswer: {
       EXPECT_TRUE(result.handled);
-      std::smatch match;
-      ASSERT_TRUE(std::regex_match(
-          result.text, match,
-          std::regex(R"re(\{"error":"0","RID":"r7","response":"success","key":"([A-T]{32})","eofline":"eof"\})re")))
-          << result.text;
+      const std::optional<std::string> key = testing::KeyOfAnswer(result.text, "r7");
+      ASSERT_TRUE(key) << result.text;
       std::int32_t uid = -1;
       std::int32_t cid = -1;
-      ASSERT_TRUE(CheckKey(match[1].str(), uid, cid));
+      ASSERT_TRUE(CheckKey(*key, uid, cid));
       EXPECT_EQ(uid, user);
       EXPECT_EQ(cid, 3);
       break;
