@@ -43,11 +43,14 @@ std::string ReadFile(const fs::path& path) {
 TEST(Lifecycle, StopLetsTheRequestInFlightFinish) {
   MinimalServer server;
   ASSERT_TRUE(server.Listening()) << server.process.StderrText();
+  TemporaryFolder folder;
+  fs::path mark = folder.Path() / "arrived";
   HttpConnection slow(server.Port());
   HttpConnection idle(server.Port());
-  ASSERT_TRUE(slow.Send(Get("/slow?ms=2000")));
-  // Let the request reach the extension before the stop.
-  std::this_thread::sleep_for(500ms);
+  ASSERT_TRUE(slow.Send(Get("/slow?ms=1500&mark=" + mark.string())));
+  // The stop comes once the request has reached the extension.
+  for (int i = 0; i < 2000 && !fs::exists(mark); ++i) std::this_thread::sleep_for(5ms);
+  ASSERT_TRUE(fs::exists(mark));
   server.process.Signal(SIGTERM);
   auto response = slow.ReadResponse(15s);
   ASSERT_TRUE(response);

@@ -3,7 +3,9 @@
 // does, answering later from threads of its own:
 //   /anything?size=N  constant page of N bytes (default: the 141-byte test page)
 //   /pending          the constant page, from another thread
-//   /slow?ms=N        the constant page after N milliseconds, from another thread
+//   /slow?ms=N[&mark=FILE]  the constant page after N milliseconds, from another
+//                     thread; FILE (if given) is created when the request arrives, so
+//                     that a test knows the request is in flight
 //   /echo[/...]?var=NAME&..  request fields, the named server variables and the whole body
 //   /silent           no answer at all
 //   /nolength         the constant page without Content-Length
@@ -14,6 +16,7 @@
 #include <atomic>
 #include <chrono>
 #include <charconv>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <list>
@@ -211,6 +214,9 @@ MINIMAL_EXPORT DWORD HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
     return AnswerLater(ecb, [](EXTENSION_CONTROL_BLOCK* e) { SendAnswer(e, kPage); });
   }
   if (path == "/slow") {
+    if (std::string mark(QueryValue(ecb->lpszQueryString, "mark")); !mark.empty()) {
+      if (std::FILE* file = std::fopen(mark.c_str(), "w")) std::fclose(file);
+    }
     return AnswerLater(ecb, [](EXTENSION_CONTROL_BLOCK* e) {
       uint64_t ms = QueryNumber(e->lpszQueryString, "ms", 100, kMaxDelayMs);
       std::this_thread::sleep_for(std::chrono::milliseconds(ms));
