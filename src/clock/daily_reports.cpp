@@ -4,7 +4,7 @@
 
 #include "clock/BaseGlobConstants.h"
 #include "clock/envelope.h"
-#include "clock/trim_text.h"
+#include "clock/text_edit.h"
 #include "data/mainDM.h"
 #include "data/sql_params.h"
 

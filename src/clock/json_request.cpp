@@ -6,7 +6,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
-#include "clock/trim_text.h"
+#include "clock/text_edit.h"
 
 namespace tallyhand {
 namespace {

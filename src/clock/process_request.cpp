@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "clock/envelope.h"
+#include "clock/text_edit.h"
 #include "clock/json_request.h"
 #include "clock/request_context.h"
 #include "clock/rows_json.h"
@@ -40,19 +41,6 @@ std::string InvalidRequestResponse(std::string_view requestText, std::string_vie
 
 std::string ErrorResponse(std::string_view text, std::string_view rid) {
   return FormatResponse(true, text, rid, "", false);
-}
-
-std::string ReplaceAll(std::string_view text, std::string_view from, std::string_view to) {
-  std::string result;
-  std::size_t start = 0;
-  for (std::size_t at = text.find(from); at != std::string_view::npos;
-       at = text.find(from, start)) {
-    result.append(text, start, at - start);
-    result += to;
-    start = at + from.size();
-  }
-  result.append(text, start);
-  return result;
 }
 
 // The company number of the last listed company of that name, or -1. A failed run gives

@@ -10,7 +10,7 @@
 #include "clock/daily_reports.h"
 #include "clock/envelope.h"
 #include "clock/session_keys.h"
-#include "clock/trim_text.h"
+#include "clock/text_edit.h"
 #include "platform/datetime.h"
 #include "platform/exception.h"
 

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "clock/envelope.h"
+#include "clock/text_edit.h"
 #include "clock/rows_json.h"
 #include "clock/session_keys.h"
 #include "data/mainDM.h"
@@ -70,19 +71,6 @@ void AppendNumber(std::string& statement, std::string_view value) {
   const std::string_view number = WithoutBlanks(value);
   // The app may leave a value out; NULL keeps the argument count and says "unknown".
   statement += number.empty() ? std::string_view("NULL") : number;
-}
-
-std::string ReplaceAll(std::string_view text, std::string_view from, std::string_view to) {
-  std::string result;
-  std::size_t start = 0;
-  for (std::size_t at = text.find(from); at != std::string_view::npos;
-       at = text.find(from, start)) {
-    result.append(text, start, at - start);
-    result += to;
-    start = at + from.size();
-  }
-  result.append(text, start);
-  return result;
 }
 
 std::string ErrorResponse(std::string_view text, std::string_view rid) {

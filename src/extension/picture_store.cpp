@@ -1,4 +1,5 @@
 #include "extension/picture_store.h"
+#include "platform/file_descriptor.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -27,27 +28,6 @@ void CreateFolder(const std::string& folder) {
   std::filesystem::create_directories(folder, error);
   if (error) throw EInOutError("Cannot create folder " + folder + ": " + error.message());
 }
-
-// A file descriptor closed when it goes out of scope.
-class FileHandle {
- public:
-  explicit FileHandle(int fd) : fd_(fd) {}
-  ~FileHandle() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  int Get() const { return fd_; }
-  // Closes now and reports the result, since a failing close can mean lost data.
-  int Close() {
-    const int result = ::close(fd_);
-    fd_ = -1;
-    return result;
-  }
-
- private:
-  int fd_;
-};
 
 // Removes the temporary file unless the rename took it over.
 class TemporaryFile {
@@ -131,7 +111,7 @@ void SavePicture(const std::string& folder, const std::string& name, std::string
   const std::string finalPath = folder + name;
   auto [tempPath, fd] = CreateTemporaryFile(folder);
   TemporaryFile temporary(tempPath);
-  FileHandle file(fd);
+  FileDescriptor file(fd);
   WriteAll(file.Get(), bytes, finalPath);
   if (::fsync(file.Get()) != 0) RaiseInOut("Cannot write file", finalPath, errno);
   if (file.Close() != 0) RaiseInOut("Cannot write file", finalPath, errno);

@@ -1,4 +1,5 @@
 #include "platform/text_file.h"
+#include "platform/file_descriptor.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,27 +15,6 @@ namespace tallyhand {
 namespace {
 
 std::string Cause(int error) { return std::strerror(error); }
-
-// Closes the descriptor on every path out of a read or write.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int Get() const { return fd_; }
-  // Closes now, reporting the error a delayed write may surface here.
-  int Close() {
-    const int result = ::close(fd_);
-    fd_ = -1;
-    return result;
-  }
-
- private:
-  int fd_;
-};
 
 std::string ReadWholeFile(const std::string& path) {
   auto openError = [&path](int error) {
