@@ -1,4 +1,5 @@
 #include "data/driver.h"
+#include "platform/ascii_case.h"
 
 #include <cctype>
 
@@ -9,21 +10,12 @@
 namespace tallyhand {
 namespace {
 
-bool SameIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
-}
 
 }  // namespace
 
 void ConnectionDef::Set(std::string name, std::string value) {
   for (auto& entry : entries_) {
-    if (SameIgnoringCase(entry.first, name)) {
+    if (EqualsIgnoringAsciiCase(entry.first, name)) {
       entry.second = std::move(value);
       return;
     }
@@ -33,14 +25,14 @@ void ConnectionDef::Set(std::string name, std::string value) {
 
 std::string ConnectionDef::Get(std::string_view name, std::string_view fallback) const {
   for (const auto& entry : entries_) {
-    if (SameIgnoringCase(entry.first, name)) return entry.second;
+    if (EqualsIgnoringAsciiCase(entry.first, name)) return entry.second;
   }
   return std::string(fallback);
 }
 
 bool ConnectionDef::Has(std::string_view name) const {
   for (const auto& entry : entries_) {
-    if (SameIgnoringCase(entry.first, name)) return true;
+    if (EqualsIgnoringAsciiCase(entry.first, name)) return true;
   }
   return false;
 }
@@ -48,8 +40,8 @@ bool ConnectionDef::Has(std::string_view name) const {
 std::unique_ptr<DbDriver> MakeDriver(const ConnectionDef& def, const std::string& moduleFolder,
                                      const ConnectionDef& driverSettings) {
   const std::string driverId = def.Get("DriverID");
-  if (SameIgnoringCase(driverId, "SQLite")) return MakeSqliteDriver(def, moduleFolder, driverSettings);
-  if (SameIgnoringCase(driverId, "PG")) return MakePostgresDriver(def, driverSettings);
+  if (EqualsIgnoringAsciiCase(driverId, "SQLite")) return MakeSqliteDriver(def, moduleFolder, driverSettings);
+  if (EqualsIgnoringAsciiCase(driverId, "PG")) return MakePostgresDriver(def, driverSettings);
   throw EDatabaseError("Unknown database driver '" + driverId +
                        "' in the connection definition (use SQLite or PG)");
 }

@@ -1,4 +1,5 @@
 #include "data/statement_text.h"
+#include "platform/ascii_case.h"
 
 #include <cctype>
 
@@ -13,15 +14,42 @@ bool IsNameChar(char c) {
   return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_';
 }
 
-bool SameIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
+
+std::string_view Trim(std::string_view text) {
+  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+// Only blanks, comments and ';' from pos to the end.
+bool OnlyBlanksFrom(std::string_view sql, std::size_t pos, bool allowSemicolons) {
+  while (pos < sql.size()) {
+    const std::size_t skipped = SkipOpaque(sql, pos);
+    if (skipped != pos) {
+      if (sql[pos] == '\'' || sql[pos] == '"') return false;
+      pos = skipped;
+      continue;
+    }
+    if (!IsBlank(sql[pos]) && !(allowSemicolons && sql[pos] == ';')) return false;
+    ++pos;
   }
   return true;
 }
+
+// Matches a keyword (any letter case) at pos, followed by a blank or the end.
+bool KeywordAt(std::string_view sql, std::size_t pos, std::string_view keyword) {
+  if (pos + keyword.size() > sql.size()) return false;
+  if (!EqualsIgnoringAsciiCase(sql.substr(pos, keyword.size()), keyword)) return false;
+  const std::size_t after = pos + keyword.size();
+  return after == sql.size() || IsBlank(sql[after]);
+}
+
+std::size_t SkipBlanks(std::string_view sql, std::size_t pos) {
+  while (pos < sql.size() && IsBlank(sql[pos])) ++pos;
+  return pos;
+}
+
+}  // namespace
 
 // When a literal, quoted identifier or comment starts at pos, the position just after
 // it (the text's end when it is unterminated); otherwise pos itself.
@@ -52,42 +80,6 @@ std::size_t SkipOpaque(std::string_view sql, std::size_t pos) {
   return pos;
 }
 
-std::string_view Trim(std::string_view text) {
-  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
-  return text;
-}
-
-// Only blanks, comments and ';' from pos to the end.
-bool OnlyBlanksFrom(std::string_view sql, std::size_t pos, bool allowSemicolons) {
-  while (pos < sql.size()) {
-    const std::size_t skipped = SkipOpaque(sql, pos);
-    if (skipped != pos) {
-      if (sql[pos] == '\'' || sql[pos] == '"') return false;
-      pos = skipped;
-      continue;
-    }
-    if (!IsBlank(sql[pos]) && !(allowSemicolons && sql[pos] == ';')) return false;
-    ++pos;
-  }
-  return true;
-}
-
-// Matches a keyword (any letter case) at pos, followed by a blank or the end.
-bool KeywordAt(std::string_view sql, std::size_t pos, std::string_view keyword) {
-  if (pos + keyword.size() > sql.size()) return false;
-  if (!SameIgnoringCase(sql.substr(pos, keyword.size()), keyword)) return false;
-  const std::size_t after = pos + keyword.size();
-  return after == sql.size() || IsBlank(sql[after]);
-}
-
-std::size_t SkipBlanks(std::string_view sql, std::size_t pos) {
-  while (pos < sql.size() && IsBlank(sql[pos])) ++pos;
-  return pos;
-}
-
-}  // namespace
-
 StatementMarkers ParseMarkers(std::string_view sql) {
   StatementMarkers result;
   std::size_t pos = 0;
@@ -116,7 +108,7 @@ StatementMarkers ParseMarkers(std::string_view sql) {
     const std::string_view name = sql.substr(pos + 1, end - pos - 1);
     int index = -1;
     for (std::size_t i = 0; i < result.names.size(); ++i) {
-      if (SameIgnoringCase(result.names[i], name)) {
+      if (EqualsIgnoringAsciiCase(result.names[i], name)) {
         index = static_cast<int>(i);
         break;
       }

@@ -30,6 +30,10 @@ struct StatementMarkers {
 // marker, nor is the name after it.
 StatementMarkers ParseMarkers(std::string_view sql);
 
+// When a literal ('...' or "..." with doubled quotes) or a comment starts at pos, the
+// position just after it (the text's end when it is unterminated); otherwise pos.
+std::size_t SkipOpaque(std::string_view sql, std::size_t pos);
+
 // Replaces every marker occurrence by replacement(index, name), leaving the rest of
 // the text unchanged; e.g. "?" + index+1 for SQLite or "$" + index+1 for PostgreSQL.
 std::string RewriteMarkers(std::string_view sql, const StatementMarkers& markers,

@@ -1,4 +1,5 @@
 #include "data/drivers/postgres_statement.h"
+#include "platform/ascii_case.h"
 
 #include <cctype>
 
@@ -12,15 +13,6 @@ bool IsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
 bool IsWordStart(char c) { return std::isalpha(static_cast<unsigned char>(c)) != 0 || c == '_'; }
 bool IsWordChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_'; }
 
-bool SameIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
-}
 
 // [+-] digits [. digits] [e [+-] digits], or the same starting with ".digits".
 bool IsBareNumber(std::string_view text) {
@@ -64,32 +56,6 @@ std::string ProcedureQuery(const ProcedureCall& call) {
   }
   text += ')';
   return text;
-}
-
-// When a literal, quoted identifier or comment starts at pos, the position just after
-// it (the text's end when it is unterminated); otherwise pos itself.
-std::size_t SkipOpaque(std::string_view sql, std::size_t pos) {
-  const char c = sql[pos];
-  if (c == '\'' || c == '"') {
-    for (std::size_t i = pos + 1; i < sql.size(); ++i) {
-      if (sql[i] != c) continue;
-      if (i + 1 < sql.size() && sql[i + 1] == c) {
-        ++i;  // a doubled quote stands for itself
-        continue;
-      }
-      return i + 1;
-    }
-    return sql.size();
-  }
-  if (c == '-' && pos + 1 < sql.size() && sql[pos + 1] == '-') {
-    const std::size_t end = sql.find_first_of("\r\n", pos);
-    return end == std::string_view::npos ? sql.size() : end;
-  }
-  if (c == '/' && pos + 1 < sql.size() && sql[pos + 1] == '*') {
-    const std::size_t end = sql.find("*/", pos + 2);
-    return end == std::string_view::npos ? sql.size() : end + 2;
-  }
-  return pos;
 }
 
 // The text up to its first top-level ';' (a single statement may end with one).
@@ -161,7 +127,7 @@ std::string RestoreColumnNameCase(const std::string& reported,
     if (c >= 'A' && c <= 'Z') return reported;
   }
   for (const std::string& word : words) {
-    if (SameIgnoringCase(word, reported)) return word;
+    if (EqualsIgnoringAsciiCase(word, reported)) return word;
   }
   return reported;
 }

@@ -1,4 +1,5 @@
 #include "data/drivers/sqlite_driver.h"
+#include "platform/ascii_case.h"
 
 #include <sqlite3.h>
 
@@ -29,15 +30,6 @@ void InitialiseSqliteOnce() {
   });
 }
 
-bool SameIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
-}
 
 std::string Trimmed(std::string_view text) {
   while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ') text.remove_prefix(1);
@@ -353,7 +345,7 @@ class SqliteConnection final : public DbConnection {
     std::vector<int> position(markers.names.size(), -1);
     for (std::size_t m = 0; m < markers.names.size(); ++m) {
       for (std::size_t p = 0; p < definition.parameters.size(); ++p) {
-        if (SameIgnoringCase(markers.names[m], definition.parameters[p])) {
+        if (EqualsIgnoringAsciiCase(markers.names[m], definition.parameters[p])) {
           position[m] = static_cast<int>(p);
           break;
         }
