@@ -61,6 +61,6 @@ class TMainDM {
 };
 
 // The start key that data.ini's scrambled values were made with.
-inline constexpr std::uint16_t kScrambleStartKey = 7;
+inline constexpr std::uint16_t kScrambleStartKey = 3;
 
 }  // namespace tallyhand
