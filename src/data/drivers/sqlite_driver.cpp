@@ -5,6 +5,8 @@
 
 #include <cctype>
 #include <charconv>
+#include <chrono>
+#include <memory>
 #include <mutex>
 #include <optional>
 
@@ -113,8 +115,11 @@ struct ValueCopy {
 
 class SqliteConnection final : public DbConnection {
  public:
-  SqliteConnection(const std::string& path, int busyTimeoutMs)
-      : cache_(kSqliteStatementCacheSize) {
+  SqliteConnection(const std::string& path, int busyTimeoutMs,
+                   std::shared_ptr<std::timed_mutex> writerTurn)
+      : cache_(kSqliteStatementCacheSize),
+        busyTimeoutMs_(busyTimeoutMs),
+        writerTurn_(std::move(writerTurn)) {
     InitialiseSqliteOnce();
     // Never create: a missing file must fail like an unreachable server. Each
     // connection is used by one thread at a time, so it needs no mutex of its own.
@@ -373,6 +378,12 @@ class SqliteConnection final : public DbConnection {
     // A body that writes takes the write lock at its start, waiting on the busy
     // timeout, so that it never fails upgrading a read lock held by its own snapshot.
     const bool outermost = sqlite3_get_autocommit(db_) != 0;
+    // Writers of this process queue here for their turn instead of in SQLite's busy
+    // handler, whose sleeps of up to 100 ms left the file idle while writers waited.
+    std::unique_lock writer(*writerTurn_, std::defer_lock);
+    if (outermost && !body->ReadOnly() &&
+        !writer.try_lock_for(std::chrono::milliseconds(busyTimeoutMs_)))
+      throw EDatabaseError("database is locked");
     if (outermost)
       Exec(body->ReadOnly() ? "BEGIN DEFERRED" : "BEGIN IMMEDIATE");
     else
@@ -407,6 +418,9 @@ class SqliteConnection final : public DbConnection {
   sqlite3* db_ = nullptr;
   StatementCache cache_;
   bool broken_ = false;
+  const int busyTimeoutMs_;
+  // Shared by every connection of one driver, so by every writer to its file.
+  const std::shared_ptr<std::timed_mutex> writerTurn_;
 };
 
 class SqliteDriver final : public DbDriver {
@@ -415,12 +429,13 @@ class SqliteDriver final : public DbDriver {
       : path_(std::move(path)), busyTimeoutMs_(busyTimeoutMs) {}
 
   std::unique_ptr<DbConnection> Connect() override {
-    return std::make_unique<SqliteConnection>(path_, busyTimeoutMs_);
+    return std::make_unique<SqliteConnection>(path_, busyTimeoutMs_, writerTurn_);
   }
 
  private:
   const std::string path_;
   const int busyTimeoutMs_;
+  const std::shared_ptr<std::timed_mutex> writerTurn_ = std::make_shared<std::timed_mutex>();
 };
 
 int BusyTimeout(const ConnectionDef& def, const ConnectionDef& driverSettings) {
