@@ -1,0 +1,178 @@
+# Functions shared by bench/run.sh and bench/load.sh (sourced; expects ROOT, BENCH, BUILD,
+# WORK and THREADS to be set).
+log() { echo "bench: $*" >&2; }
+die() { log "$*"; exit 1; }
+
+build() {
+  [ "${BENCH_SKIP_BUILD:-0}" = 1 ] && return
+  # -O2: GCC 12 reports false -Wrestrict warnings inside std::string at -O3.
+  cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" -DTALLYHAND_TESTS=OFF -DTALLYHAND_BENCH=ON >/dev/null
+  cmake --build "$BUILD" -j "${TALLYHAND_JOBS:-2}" --target tallyhand-server tallyhand-admin \
+    Tallyhand_az minimal_extension bench_key_lookup bench_make_jpeg >/dev/null
+}
+
+# ---- PostgreSQL -------------------------------------------------------------------------
+PG_STARTED=0
+start_pg() {
+  if [ -n "${BENCH_PG_ENV:-}" ]; then
+    # shellcheck disable=SC1090
+    . "$BENCH_PG_ENV"
+    return
+  fi
+  export TALLYHAND_PG_STATE_DIR=/tmp/tallyhand-pg-bench
+  export TALLYHAND_PG_ENV_FILE=/tmp/tallyhand-pg-bench/env
+  bash "$ROOT/scripts/pg-test-server.sh" start >/dev/null
+  PG_STARTED=1
+  # shellcheck disable=SC1090
+  . "$TALLYHAND_PG_ENV_FILE"
+}
+stop_pg() {
+  if [ "$PG_STARTED" = 1 ]; then
+    TALLYHAND_PG_STATE_DIR=/tmp/tallyhand-pg-bench TALLYHAND_PG_ENV_FILE=/tmp/tallyhand-pg-bench/env \
+      bash "$ROOT/scripts/pg-test-server.sh" stop >/dev/null || true
+    PG_STARTED=0
+  fi
+}
+pg_sql() {
+  PGPASSWORD=$TALLYHAND_PG_PASSWORD psql -X -q -v ON_ERROR_STOP=1 -h "$TALLYHAND_PG_HOST" \
+    -p "$TALLYHAND_PG_PORT" -U "$TALLYHAND_PG_USER" -d "${2:-$TALLYHAND_PG_DB}" -tA -c "$1"
+}
+pg_conninfo() {
+  echo "host=$TALLYHAND_PG_HOST port=$TALLYHAND_PG_PORT dbname=$1 user=$TALLYHAND_PG_USER password=$TALLYHAND_PG_PASSWORD"
+}
+
+# ---- sites and servers ------------------------------------------------------------------
+# make_site DIR sqlite|pg [DBNAME]: a fresh site with the demo database.
+make_site() {
+  local dir=$1 driver=$2 db=${3:-thbench}
+  rm -rf "$dir"
+  if [ "$driver" = sqlite ]; then
+    "$BUILD/tallyhand-admin" init-site "$dir" --module "$BUILD/Tallyhand_az.so" >/dev/null
+  else
+    pg_sql "DROP DATABASE IF EXISTS $db" >/dev/null
+    pg_sql "CREATE DATABASE $db" >/dev/null
+    "$BUILD/tallyhand-admin" init-db pg "$(pg_conninfo "$db")" >/dev/null
+    "$BUILD/tallyhand-admin" init-site "$dir" --module "$BUILD/Tallyhand_az.so" --driver pg \
+      --server "$TALLYHAND_PG_HOST" --port "$TALLYHAND_PG_PORT" --database "$db" \
+      --user "$TALLYHAND_PG_USER" --password "$TALLYHAND_PG_PASSWORD" >/dev/null
+  fi
+}
+
+# The server runs from a copy beside the work folder, so that uploaded pictures land in
+# $WORK/bin/mobiletcimages.
+SERVER_PID=
+PORT=
+start_server() {
+  local module=$1 out=$WORK/server.out
+  : >"$out"
+  "$WORK/bin/tallyhand-server" --module "$module" --port 0 --listen 127.0.0.1 >"$out" 2>"$WORK/server.err" &
+  SERVER_PID=$!
+  for _ in $(seq 1 200); do
+    PORT=$(sed -n 's/^listening on .*:\([0-9][0-9]*\)$/\1/p' "$out")
+    [ -n "$PORT" ] && return
+    kill -0 "$SERVER_PID" 2>/dev/null || die "server did not start: $(cat "$WORK/server.err")"
+    sleep 0.05
+  done
+  die "server did not report its port"
+}
+stop_server() {
+  [ -n "$SERVER_PID" ] || return 0
+  kill -TERM "$SERVER_PID" 2>/dev/null || true
+  wait "$SERVER_PID" 2>/dev/null || true
+  SERVER_PID=
+}
+
+NGINX_PID=
+start_nginx() {
+  local dir=$WORK/nginx
+  mkdir -p "$dir/html" "$dir/tmp"
+  cp "$WORK/page.html" "$dir/html/test.app"
+  PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+  cat >"$dir/nginx.conf" <<EOF
+daemon off;
+master_process on;
+worker_processes 1;
+user $(id -un) $(id -gn);
+pid $dir/nginx.pid;
+error_log $dir/error.log;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  types { }
+  default_type text/html;
+  keepalive_requests 1000000;
+  client_body_temp_path $dir/tmp; proxy_temp_path $dir/tmp; fastcgi_temp_path $dir/tmp;
+  uwsgi_temp_path $dir/tmp; scgi_temp_path $dir/tmp;
+  server {
+    listen 127.0.0.1:$PORT;
+    root $dir/html;
+  }
+}
+EOF
+  nginx -c "$dir/nginx.conf" -p "$dir" &
+  NGINX_PID=$!
+  for _ in $(seq 1 100); do
+    curl -sf "http://127.0.0.1:$PORT/test.app" >/dev/null 2>&1 && return
+    sleep 0.05
+  done
+  die "nginx did not start: $(cat "$dir/error.log")"
+}
+stop_nginx() {
+  [ -n "$NGINX_PID" ] || return 0
+  kill -TERM "$NGINX_PID" 2>/dev/null || true
+  wait "$NGINX_PID" 2>/dev/null || true
+  NGINX_PID=
+}
+
+cleanup() {
+  stop_server
+  stop_nginx
+  stop_pg
+}
+trap cleanup EXIT
+
+peak_rss_kb() {
+  sed -n 's/^VmHWM:[[:space:]]*\([0-9]*\) kB/\1/p' "/proc/$1/status" 2>/dev/null || echo 0
+}
+
+percent_encode() {
+  python3 -c 'import sys, urllib.parse; sys.stdout.write(urllib.parse.quote(sys.argv[1], safe=""))' "$1"
+}
+
+# The app's request: JSON with grave accents for double quotes, percent-encoded.
+write_body() {
+  local file=$1 json=$2
+  percent_encode "${json//\"/\`}" >"$file"
+}
+
+sign_in() {
+  local body
+  body=$(percent_encode '{`AuthUser`:`kwhite`,`AuthPass`:`pw`,`AuthComp`:`Northwind Paving`,`ReqMethod`:`checkLogin`}')
+  curl -sf -X POST -H 'Content-Type: application/x-www-form-urlencoded' --data-binary "$body" \
+    "http://127.0.0.1:$PORT/tcclientRequest.app" | sed -n 's/.*"key":"\([A-Za-z0-9]*\)".*/\1/p'
+}
+
+# measure ROW LABEL DRIVER CONNS PID URL SCRIPT [ARGS...]: warm-up, then one measured run;
+# appends one JSON line to $RESULTS.
+measure() {
+  local row=$1 label=$2 driver=$3 conns=$4 pid=$5 url=$6 script=$7
+  shift 7
+  wrk -t "$THREADS" -c "$conns" -d "${WARMUP}s" -s "$BENCH/lua/$script" "$url" -- "$@" >/dev/null
+  local out
+  out=$(wrk -t "$THREADS" -c "$conns" -d "${DURATION}s" --timeout 10s -s "$BENCH/lua/$script" "$url" -- "$@")
+  local json
+  json=$(sed -n 's/^BENCHJSON //p' <<<"$out")
+  [ -n "$json" ] || die "no result from wrk for row $row: $out"
+  local rss
+  rss=$(peak_rss_kb "$pid")
+  python3 - "$json" "$row" "$label" "$driver" "$conns" "$rss" >>"$RESULTS" <<'EOF'
+import json, sys
+data = json.loads(sys.argv[1])
+data.update(row=sys.argv[2], label=sys.argv[3], driver=sys.argv[4], conns=int(sys.argv[5]),
+            rss_kb=int(sys.argv[6] or 0))
+print(json.dumps(data))
+EOF
+  log "row $row $label [$driver] c=$conns: $(python3 -c 'import json,sys; d=json.loads(sys.argv[1]); print("%.0f req/s p50 %.2f ms p99 %.2f ms" % (d["requests"]/d["duration_us"]*1e6, d["p50_us"]/1000, d["p99_us"]/1000))' "$json"), peak RSS ${rss} kB"
+}
+

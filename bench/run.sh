@@ -1,0 +1,160 @@
+#!/usr/bin/env bash
+# Load benchmark of tallyhand-server on loopback, driven by wrk.
+#
+#   bash bench/run.sh          build in release mode, run every row of the table, print it
+#   bash bench/run.sh load     the long mixed-traffic run (bench/load.sh does the work)
+#
+# Settings (environment):
+#   BENCH_WORK          scratch folder (default /tmp/tallyhand-bench; emptied first)
+#   BENCH_WARMUP        seconds of warm-up per cell (default 3)
+#   BENCH_DURATION      seconds measured per cell (default 10)
+#   BENCH_CONNECTIONS   connection counts (default "25 100")
+#   BENCH_THREADS       wrk threads (default 2)
+#   BENCH_ROWS          rows to run (default "0 1 2 3 4 5 6 K")
+#   BENCH_DRIVERS       drivers for rows 3 to 6 (default "sqlite pg")
+#   BENCH_SKIP_BUILD=1  use the existing build-bench-release
+#   BENCH_PG_ENV        env file of a running PostgreSQL test server to use instead of
+#                       starting one (default: start one under /tmp/tallyhand-pg-bench)
+#
+# Every cell restarts the server, so the peak resident memory (VmHWM) is the cell's own.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BENCH=$ROOT/bench
+BUILD=$ROOT/build-bench-release
+WORK=${BENCH_WORK:-/tmp/tallyhand-bench}
+WARMUP=${BENCH_WARMUP:-3}
+DURATION=${BENCH_DURATION:-10}
+CONNECTIONS=${BENCH_CONNECTIONS:-25 100}
+THREADS=${BENCH_THREADS:-2}
+ROWS=${BENCH_ROWS:-0 1 2 3 4 5 6 K}
+DRIVERS=${BENCH_DRIVERS:-sqlite pg}
+RESULTS=$WORK/results.jsonl
+
+# shellcheck source=bench/lib.sh
+. "$BENCH/lib.sh"
+
+# ---- rows -------------------------------------------------------------------------------
+row_peer() {
+  local c
+  for c in $CONNECTIONS; do
+    start_nginx
+    local worker
+    worker=$(pgrep -P "$NGINX_PID" | head -n 1)
+    measure 0 "peer: nginx static file" - "$c" "$worker" "http://127.0.0.1:$PORT/test.app" plain.lua
+    stop_nginx
+  done
+}
+
+row_ceiling() {
+  local c
+  for c in $CONNECTIONS; do
+    start_server "$BUILD/minimal_extension.so"
+    measure 1 "ceiling: minimal extension" - "$c" "$SERVER_PID" \
+      "http://127.0.0.1:$PORT/anything?size=$PAGE_SIZE" plain.lua
+    stop_server
+  done
+}
+
+row_test_page() {
+  local c
+  for c in $CONNECTIONS; do
+    start_server "$WORK/site-sqlite/Tallyhand_az.so"
+    measure 2 "/test.app" sqlite "$c" "$SERVER_PID" "http://127.0.0.1:$PORT/test.app" plain.lua
+    stop_server
+  done
+}
+
+# rows_app DRIVER: rows 3 to 6 on one driver.
+rows_app() {
+  local driver=$1 site=$WORK/site-$1 c key
+  local url
+  for row in 3 4 5 6; do
+    case " $ROWS " in *" $row "*) ;; *) continue ;; esac
+    for c in $CONNECTIONS; do
+      start_server "$site/Tallyhand_az.so"
+      url="http://127.0.0.1:$PORT"
+      case $row in
+        3)
+          write_body "$WORK/login.body" \
+            '{"AuthUser":"kwhite","AuthPass":"pw","AuthComp":"Northwind Paving","ReqMethod":"checkLogin"}'
+          measure 3 "checkLogin with credentials" "$driver" "$c" "$SERVER_PID" \
+            "$url/tcclientRequest.app" envelope.lua "$WORK/login.body" '"key":"'
+          ;;
+        4)
+          key=$(sign_in)
+          [ -n "$key" ] || die "sign-in failed on $driver"
+          write_body "$WORK/list.body" \
+            "{\"key\":\"$key\",\"ReqMethod\":\"EXECUTE PROCEDURE nvm_DailyReportRecord_List('45','',0);\"}"
+          measure 4 "procedure call, live key, 10 rows" "$driver" "$c" "$SERVER_PID" \
+            "$url/tcclientRequest.app" envelope.lua "$WORK/list.body" '"PMID"'
+          ;;
+        5)
+          key=$(sign_in)
+          [ -n "$key" ] || die "sign-in failed on $driver"
+          # Report 3 of user 45 is JOB 1 on 03/02/2020: the id check finds it unchanged.
+          write_body "$WORK/timecard.body" \
+            "{\"key\":\"$key\",\"ReqMethod\":\"EXECUTE PROCEDURE nvm_az_DailyReportTimeCardRecord_Write(_userID_,0,3,'03/02/2020','7','08:00','16:00',8,'CC','EQ','note','JOB 1','open');\"}"
+          measure 5 "time-card write (special-method check)" "$driver" "$c" "$SERVER_PID" \
+            "$url/tcclientRequest.app" envelope.lua "$WORK/timecard.body" '"TimeCardID"'
+          ;;
+        6)
+          key=$(sign_in)
+          [ -n "$key" ] || die "sign-in failed on $driver"
+          measure 6 "100 KB JPEG upload, live key" "$driver" "$c" "$SERVER_PID" \
+            "$url/tcclientData2.app?key=$key&pmid=3&e_no=7&clock_type=1&lat=45.5&lon=-122.6&clock_date=03%2F02%2F2020%2008%3A00&oclock_date=03%2F02%2F2020%2008%3A00&tskey=t1&devId=bench&RID=1" \
+            upload.lua "$WORK/upload.jpg"
+          rm -rf "$WORK/bin/mobiletcimages"
+          ;;
+      esac
+      stop_server
+    done
+  done
+}
+
+# The key table at 1,000,000 live keys, measured in process (filling a million keys over
+# HTTP would take minutes of sign-ins per cell).
+row_keys() {
+  "$BUILD/bench/bench_key_lookup" --benchmark_format=json --benchmark_repetitions=3 \
+    --benchmark_report_aggregates_only=true >"$WORK/key_lookup.json" 2>/dev/null
+}
+
+run_table() {
+  build
+  command -v wrk >/dev/null || die "wrk is missing (scripts/install-deps.sh)"
+  command -v nginx >/dev/null || die "nginx is missing (scripts/install-deps.sh)"
+  rm -rf "$WORK"
+  mkdir -p "$WORK/bin"
+  cp "$BUILD/tallyhand-server" "$WORK/bin/"
+  : >"$RESULTS"
+  "$BUILD/bench/bench_make_jpeg" "$WORK/upload.jpg" 102400
+
+  make_site "$WORK/site-sqlite" sqlite
+  # The bytes of the test page, served by nginx and by the ceiling row alike.
+  start_server "$WORK/site-sqlite/Tallyhand_az.so"
+  curl -sf "http://127.0.0.1:$PORT/test.app" >"$WORK/page.html"
+  stop_server
+  PAGE_SIZE=$(stat -c %s "$WORK/page.html")
+  [ "$PAGE_SIZE" -gt 0 ] || die "the test page is empty"
+
+  case " $ROWS " in *" 0 "*) row_peer ;; esac
+  case " $ROWS " in *" 1 "*) row_ceiling ;; esac
+  case " $ROWS " in *" 2 "*) row_test_page ;; esac
+  for driver in $DRIVERS; do
+    if [ "$driver" = pg ]; then
+      start_pg
+      make_site "$WORK/site-pg" pg
+    fi
+    rows_app "$driver"
+  done
+  case " $ROWS " in *" K "*) row_keys ;; esac
+
+  python3 "$BENCH/table.py" "$RESULTS" "$WORK/key_lookup.json" \
+    --meta "warm-up ${WARMUP} s, ${DURATION} s measured per cell, wrk -t ${THREADS}, page ${PAGE_SIZE} bytes"
+}
+
+case "${1:-table}" in
+  table) run_table ;;
+  load) shift; exec bash "$BENCH/load.sh" "$@" ;;
+  *) die "usage: bench/run.sh [table|load]" ;;
+esac

@@ -1,0 +1,90 @@
+#!/usr/bin/env python3
+"""Formats the cells of bench/run.sh (one JSON object per line) as one Markdown table.
+
+Every row gets its ratio to row 1 (the ceiling) at the same connection count, measured in
+the same run. Errors add up socket errors, answers of status 400 or more (wrk), answers
+other than 200, envelopes whose error flag is set, and answers lacking the expected member.
+"""
+import argparse
+import json
+import os
+
+
+def load_cells(path):
+    with open(path) as f:
+        return [json.loads(line) for line in f if line.strip()]
+
+
+def rps(cell):
+    return cell["requests"] / cell["duration_us"] * 1e6
+
+
+def errors(cell):
+    return sum(cell[k] for k in ("connect", "read", "write", "status", "timeout",
+                                 "bad_status", "envelope_errors", "unexpected"))
+
+
+def key_rows(path):
+    if not path or not os.path.exists(path):
+        return []
+    with open(path) as f:
+        data = json.load(f)
+    rows = []
+    for b in data.get("benchmarks", []):
+        if b.get("aggregate_name") != "median":
+            continue
+        rows.append((b["run_name"], b["cpu_time"], b.get("time_unit", "ns")))
+    return rows
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("results")
+    parser.add_argument("key_lookup", nargs="?")
+    parser.add_argument("--meta", default="")
+    args = parser.parse_args()
+
+    cells = load_cells(args.results)
+    ceiling = {c["conns"]: rps(c) for c in cells if c["row"] == "1"}
+    peer = {c["conns"]: rps(c) for c in cells if c["row"] == "0"}
+
+    print("| row | what | db | conns | req/s | vs ceiling | p50 ms | p99 ms | errors | peak RSS MB |")
+    print("|---|---|---|---:|---:|---:|---:|---:|---:|---:|")
+    for c in cells:
+        r = rps(c)
+        if c["row"] == "0":
+            ratio = "nginx" if c["conns"] not in ceiling else "%.2f" % (r / ceiling[c["conns"]])
+        elif c["conns"] in ceiling:
+            ratio = "%.2f" % (r / ceiling[c["conns"]])
+        else:
+            ratio = "-"
+        print("| %s | %s | %s | %d | %.0f | %s | %.2f | %.2f | %d | %.1f |" % (
+            c["row"], c["label"], c["driver"], c["conns"], r, ratio, c["p50_us"] / 1000,
+            c["p99_us"] / 1000, errors(c), c["rss_kb"] / 1024))
+    if peer and ceiling:
+        print()
+        for conns in sorted(ceiling):
+            if conns in peer:
+                print("Ceiling vs nginx at %d connections: %.2f" % (conns, ceiling[conns] / peer[conns]))
+    firsts = [c for c in cells if errors(c) and c.get("first_error")]
+    if firsts:
+        print()
+        for c in firsts:
+            print("First error answer of row %s [%s] c=%d: `%s`" % (
+                c["row"], c["driver"], c["conns"], c["first_error"].replace("`", "'")[:200]))
+    keys = key_rows(args.key_lookup)
+    if keys:
+        print()
+        print("Row K: the session key table in process (bench/key_lookup, median CPU time):")
+        print()
+        print("| benchmark | time |")
+        print("|---|---:|")
+        for name, time, unit in keys:
+            print("| %s | %.0f %s |" % (name, time, unit))
+    if args.meta:
+        print()
+        print(args.meta)
+
+
+if __name__ == "__main__":
+    main()
