@@ -172,9 +172,9 @@ void TErrorLog::ClearLog() {
 
 TErrorLog& EventLog() {
   if (TErrorLog* log = installedLog.load(std::memory_order_acquire)) return *log;
-  // Never destroyed, so that logging from late destructors stays harmless.
-  static TErrorLog* const disabled = new TErrorLog();
-  return *disabled;
+  // Switched off: logging before a log is installed, or after it is gone, is harmless.
+  static TErrorLog disabled;
+  return disabled;
 }
 
 void SetEventLog(TErrorLog* log) { installedLog.store(log, std::memory_order_release); }
