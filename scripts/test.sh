@@ -67,7 +67,7 @@ if [ "${TALLYHAND_QUICK:-0}" != 1 ]; then
   stage "ThreadSanitizer (concurrency tests)"
   configure build-tsan -DCMAKE_BUILD_TYPE=Debug -DTALLYHAND_SANITIZE=thread
   cmake --build build-tsan -j "$jobs"
-  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 TALLYHAND_E2E_CONCURRENT_SECONDS=10 \
     run_ctest build-tsan -R 'Concurren|Thread|Parallel|Race'
 
   stage "Fuzz targets"

@@ -31,7 +31,7 @@ void AnswerWithHostErrorPage(EXTENSION_CONTROL_BLOCK* ecb, const std::exception&
 ExtensionApp::ExtensionApp(Build build, std::string modulePath)
     : build_(build),
       moduleFolder_(FolderOf(modulePath)),
-      // Never freed: the log outlives every web module, whose destruction still logs.
+      // Outlives every web module, whose destruction still logs; freed last at unload.
       log_(new TErrorLog(modulePath, build == Build::Az ? LogStyle::Switched
                                                         : LogStyle::AlwaysRewrite)),
       direct_(HostIsHttpdExe()) {
@@ -41,16 +41,31 @@ ExtensionApp::ExtensionApp(Build build, std::string modulePath)
 ExtensionApp::~ExtensionApp() {
   // Unload: every instance runs its destroy handler; the first one frees the data
   // module. An error stops the destruction there and is swallowed.
-  std::lock_guard lock(poolLock_);
-  try {
-    while (!idleModules_.empty()) {
-      std::unique_ptr<TDispatcherWM> module = std::move(idleModules_.back());
-      idleModules_.pop_back();
-      module->WebModuleDestroy();
+  bool everythingDestroyed = false;
+  {
+    std::lock_guard lock(poolLock_);
+    try {
+      while (!idleModules_.empty()) {
+        std::unique_ptr<TDispatcherWM> module = std::move(idleModules_.back());
+        idleModules_.pop_back();
+        module->WebModuleDestroy();
+      }
+      everythingDestroyed = activeModules_ == 0 && !mainDM_;
+    } catch (...) {
+      // Instances and data module not yet destroyed are left to the end of the process.
+      (void)mainDM_.release();
     }
-  } catch (...) {
-    // Instances and data module not yet destroyed are left to the end of the process.
-    (void)mainDM_.release();
+  }
+  {
+    std::lock_guard lock(workersLock_);
+    everythingDestroyed = everythingDestroyed && runningWorkers_ == 0;
+  }
+  // The module's memory goes with it when it is unloaded; the log would be lost, not
+  // kept, so it is freed once nothing that writes to it remains.
+  if (everythingDestroyed) {
+    SetEventLog(nullptr);
+    delete log_;
+    log_ = nullptr;
   }
 }
 

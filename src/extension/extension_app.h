@@ -12,6 +12,7 @@
 
 #include "clock/BaseGlobConstants.h"
 #include "isapi/httpext.h"
+#include "log/error_log.h"
 #include "platform/work_queue.h"
 
 namespace tallyhand {
@@ -57,7 +58,7 @@ class ExtensionApp {
 
   Build build_;
   std::string moduleFolder_;
-  TErrorLog* log_;  // lives as long as the process, like the module's log file
+  TErrorLog* log_;  // outlives every web module; freed at unload once nothing uses it
   std::unique_ptr<TMainDM> mainDM_;
   bool direct_;  // the host is "httpd.exe": serve on the calling thread
 

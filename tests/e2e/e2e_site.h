@@ -13,6 +13,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "clock/BaseGlobConstants.h"
@@ -130,6 +131,19 @@ class E2eSite {
     }
     return messages;
   }
+  // Calls visit with the message of every log line in order, without holding the whole
+  // log in memory (a long load run writes hundreds of megabytes).
+  template <typename Visit>
+  void ForEachLogMessage(Visit&& visit) const {
+    std::ifstream in(folder_ + LogFileName(), std::ios::binary);
+    std::string line;
+    while (std::getline(in, line)) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      const auto tab = line.find('\t');
+      visit(tab == std::string::npos ? std::string_view(line)
+                                     : std::string_view(line).substr(tab + 1));
+    }
+  }
   size_t CountLogLines(const std::string& prefix) const {
     size_t count = 0;
     for (const std::string& message : LogMessages()) count += message.rfind(prefix, 0) == 0;
@@ -152,6 +166,19 @@ class E2eSite {
     return *server_;
   }
   testsupport::ServerProcess& Server() { return *server_; }
+
+  // Makes the database unreachable for a server started afterwards: the SQLite file is
+  // removed; a PostgreSQL site is pointed at a port where nothing listens.
+  void MakeDatabaseUnreachable() {
+    if (options_.driver == Driver::SQLite) {
+      std::filesystem::remove(folder_ + "tallyhand.db");
+      std::filesystem::remove(folder_ + "tallyhand.db-wal");
+      std::filesystem::remove(folder_ + "tallyhand.db-shm");
+    } else {
+      pgPortOverride_ = "1";
+      WriteDataIni();
+    }
+  }
   // Stops the server (SIGTERM) and returns its exit code.
   int Stop() {
     const std::optional<int> code = server_->Stop();
@@ -164,11 +191,14 @@ class E2eSite {
     if (options_.driver == Driver::SQLite) {
       ini += "DriverID=SQLite\r\nDatabase=tallyhand.db\r\n";
     } else {
-      pg_ = std::make_unique<testing_pg::SuiteDatabaseHolder>();
-      pg_->SetUp();
-      if (pg_->Get() == nullptr) throw std::runtime_error(pg_->Why());
+      if (!pg_) {
+        pg_ = std::make_unique<testing_pg::SuiteDatabaseHolder>();
+        pg_->SetUp();
+        if (pg_->Get() == nullptr) throw std::runtime_error(pg_->Why());
+      }
       const testing_pg::ServerSettings& s = pg_->Get()->Settings();
-      ini += "DriverID=PG\r\nServer=" + s.host + "\r\nPort=" + s.port + "\r\nDatabase=" +
+      const std::string& port = pgPortOverride_.empty() ? s.port : pgPortOverride_;
+      ini += "DriverID=PG\r\nServer=" + s.host + "\r\nPort=" + port + "\r\nDatabase=" +
              pg_->Get()->Name() + "\r\nUser_Name=" + ScrambleNVString(s.user, kScrambleStartKey) +
              "\r\nPassword=" + ScrambleNVString(s.password, kScrambleStartKey) + "\r\n";
     }
@@ -180,6 +210,7 @@ class E2eSite {
   std::string root_;
   std::string folder_;
   std::unique_ptr<testing_pg::SuiteDatabaseHolder> pg_;
+  std::string pgPortOverride_;
   std::unique_ptr<testsupport::ServerProcess> server_;
 };
 

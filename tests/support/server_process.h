@@ -18,6 +18,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -35,7 +36,7 @@ inline std::string ServerExecutablePath() { return BuiltFile("tallyhand-server")
 struct ServerLaunch {
   std::vector<std::string> args;
   std::string workingDir;            // empty: the test's own
-  std::vector<std::string> extraEnv;  // "NAME=VALUE" entries added to the environment
+  std::vector<std::string> extraEnv;  // "NAME=VALUE" entries added to (or replacing in) the environment
 #ifdef TALLYHAND_BINARY_DIR
   std::string executable = ServerExecutablePath();
 #else
@@ -151,8 +152,16 @@ class ServerProcess {
     std::vector<char*> argv;
     for (std::string& arg : argStorage) argv.push_back(arg.data());
     argv.push_back(nullptr);
+    // extraEnv entries replace inherited ones of the same name.
+    const auto sameName = [](std::string_view a, std::string_view b) {
+      return a.substr(0, a.find('=')) == b.substr(0, b.find('='));
+    };
     std::vector<std::string> envStorage;
-    for (char** entry = environ; *entry != nullptr; ++entry) envStorage.emplace_back(*entry);
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+      bool replaced = false;
+      for (const std::string& extra : launch.extraEnv) replaced = replaced || sameName(*entry, extra);
+      if (!replaced) envStorage.emplace_back(*entry);
+    }
     envStorage.insert(envStorage.end(), launch.extraEnv.begin(), launch.extraEnv.end());
     std::vector<char*> envp;
     for (std::string& entry : envStorage) envp.push_back(entry.data());
