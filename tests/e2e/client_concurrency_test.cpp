@@ -130,11 +130,12 @@ void RunClient(int client, uint16_t port, const Expected& expected,
                std::chrono::steady_clock::time_point until, Failures& failures,
                std::atomic<size_t>& requests, std::atomic<size_t>& writes) {
   AppClient app(port);
-  const Account& account = expected.accounts[static_cast<size_t>(client) % expected.accounts.size()];
+  const Account& account =
+      expected.accounts[static_cast<size_t>(client) % expected.accounts.size()];
   std::string key;
   size_t clientWrites = 0;
-  const auto check = [&](const std::string& json, const std::string& rid,
-                         const std::string& body, bool (*matches)(std::string_view, std::string_view)) {
+  const auto check = [&](const std::string& json, const std::string& rid, const std::string& body,
+                         bool (*matches)(std::string_view, std::string_view)) {
     const std::optional<HttpResponse> response = app.Send(json);
     if (!response) {
       failures.Add(rid + ": no answer");
@@ -151,8 +152,8 @@ void RunClient(int client, uint16_t port, const Expected& expected,
   for (int round = 0; std::chrono::steady_clock::now() < until; ++round) {
     const std::string rid = std::to_string(client) + "-" + std::to_string(round);
     if (round % 8 == 0) {
-      const std::string signIn =
-          "{" + Member("RID", rid + "s") + "," + Credentials(account) + R"(,"ReqMethod":"checkLogin"})";
+      const std::string signIn = "{" + Member("RID", rid + "s") + "," + Credentials(account) +
+                                 R"(,"ReqMethod":"checkLogin"})";
       const std::optional<HttpResponse> response = app.Send(signIn);
       const std::optional<std::string> newKey = response && HasAnswerHead(*response)
                                                     ? KeyAnswered(response->body, rid + "s")
@@ -176,12 +177,12 @@ void RunClient(int client, uint16_t port, const Expected& expected,
                               std::string(kQuestion) + ", 'client " + rid + "')";
     std::string writeAnswer = expected.writeAnswer;
     writeAnswer.replace(writeAnswer.find(R"("RID":"W")"), 9, R"("RID":")" + rid + R"(w")");
-    if (check("{" + Member("RID", rid + "w") + "," + Member("key", key) + "," +
-                  Member("ReqMethod", write) + "}",
-              rid + "w", writeAnswer,
-              +[](std::string_view body, std::string_view want) {
-                return WithoutAnswerId(body) == want;
-              })) {
+    if (check(
+            "{" + Member("RID", rid + "w") + "," + Member("key", key) + "," +
+                Member("ReqMethod", write) + "}",
+            rid + "w", writeAnswer, +[](std::string_view body, std::string_view want) {
+              return WithoutAnswerId(body) == want;
+            })) {
       ++clientWrites;
     }
     if (round % 5 == 2) {
@@ -235,11 +236,11 @@ TEST_P(ClientConcurrency, TwentyFiveClientsSignInAndCallProcedures) {
                                                  "," + Member("ReqMethod", kListCompanies) + "}"),
                               "C");
   ASSERT_TRUE(expected.companies.starts_with("[{")) << expected.companies;
-  expected.writeAnswer = WithoutAnswerId(AnswerOf(
-      port, "{" + Member("RID", "W") + "," + Credentials(first) + "," +
-                Member("ReqMethod", "EXECUTE PROCEDURE nvm_Answer_Write(_userID_, " +
-                                        std::string(kQuestion) + ", 'before the run')") +
-                "}"));
+  expected.writeAnswer = WithoutAnswerId(
+      AnswerOf(port, "{" + Member("RID", "W") + "," + Credentials(first) + "," +
+                         Member("ReqMethod", "EXECUTE PROCEDURE nvm_Answer_Write(_userID_, " +
+                                                 std::string(kQuestion) + ", 'before the run')") +
+                         "}"));
   ASSERT_NE(expected.writeAnswer.find(R"({"error":"0","RID":"W","response":[{)"), std::string::npos)
       << expected.writeAnswer;
   ASSERT_NE(expected.writeAnswer.find(R"("AnswerID":"#")"), std::string::npos)
@@ -261,8 +262,8 @@ TEST_P(ClientConcurrency, TwentyFiveClientsSignInAndCallProcedures) {
   std::printf("%zu requests, %zu writes\n", requests.load(), writes.load());
   EXPECT_EQ(failures.Count(), 0u) << failures.Text();
   EXPECT_GT(writes.load(), 0u);
-  EXPECT_EQ(site.Scalar("SELECT COUNT(*) FROM answers WHERE QuestionID = " + std::string(kQuestion) +
-                        " AND Answer LIKE 'client %'"),
+  EXPECT_EQ(site.Scalar("SELECT COUNT(*) FROM answers WHERE QuestionID = " +
+                        std::string(kQuestion) + " AND Answer LIKE 'client %'"),
             std::to_string(writes.load()));
   EXPECT_EQ(site.Scalar("SELECT COUNT(DISTINCT Answer) FROM answers WHERE QuestionID = " +
                         std::string(kQuestion) + " AND Answer LIKE 'client %'"),

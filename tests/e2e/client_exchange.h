@@ -31,9 +31,9 @@ inline std::string AppForm(std::string_view json) {
 
 inline std::string HttpPost(std::string_view target, std::string_view body,
                             std::string_view contentType = kFormType) {
-  return "POST " + std::string(target) + " HTTP/1.1\r\nHost: localhost\r\nContent-Type: " +
-         std::string(contentType) + "\r\nContent-Length: " + std::to_string(body.size()) +
-         "\r\n\r\n" + std::string(body);
+  return "POST " + std::string(target) +
+         " HTTP/1.1\r\nHost: localhost\r\nContent-Type: " + std::string(contentType) +
+         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + std::string(body);
 }
 
 inline std::string HttpGet(std::string_view target) {
@@ -89,8 +89,8 @@ inline ::testing::AssertionResult IsAnswer(const std::optional<testsupport::Http
   const std::string expected = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
                                std::to_string(body.size()) + "\r\n\r\n" + std::string(body);
   if (response->raw == expected) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "response\n  " << response->raw << "\nexpected\n  "
-                                       << expected;
+  return ::testing::AssertionFailure()
+         << "response\n  " << response->raw << "\nexpected\n  " << expected;
 }
 
 // The key of a framed key envelope for that RID; nullopt when the body is anything else.

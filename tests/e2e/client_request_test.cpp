@@ -38,7 +38,8 @@ constexpr std::string_view kJobsOfCompany3 =
     R"({"Job":"X1","Description":"Site clearing"}])";
 // The signed-in user's name, for methods that must show which user they ran for.
 constexpr std::string_view kWhoAmI = "SELECT UserName AS name FROM users WHERE UserID = _userID_";
-constexpr std::string_view kFaketimeLibrary = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1";
+constexpr std::string_view kFaketimeLibrary =
+    "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1";
 
 struct SiteCase {
   Driver driver;
@@ -59,9 +60,7 @@ std::string Request(std::string_view members) { return "{" + std::string(members
 
 class ClientRequestTest : public ::testing::TestWithParam<SiteCase> {
  protected:
-  SiteOptions Options() const {
-    return {.build = GetParam().build, .driver = GetParam().driver};
-  }
+  SiteOptions Options() const { return {.build = GetParam().build, .driver = GetParam().driver}; }
   Build GetBuild() const { return GetParam().build; }
 
   // Signs jsmith in as the app does and returns the key (empty on failure).
@@ -118,8 +117,8 @@ TEST_P(ClientSignIn, KeyAloneServesUntilFifteenMinutesHavePassed) {
   const uint16_t port = site.Start({}, FaketimeEnvironment(site.Root() + "faketime")).Port();
 
   // The sign-in exactly as the app sends it.
-  const std::string signIn = Request(R"("RID":"1",)" + std::string(kJsmith) +
-                                     R"(,"ReqMethod":"checkLogin")");
+  const std::string signIn =
+      Request(R"("RID":"1",)" + std::string(kJsmith) + R"(,"ReqMethod":"checkLogin")");
   const std::string body = AppForm(signIn);
   EXPECT_EQ(body.find('"'), std::string::npos);
   const auto signedIn = HttpExchange(port, HttpPost(kClientRequestPath, body));
@@ -151,8 +150,8 @@ TEST_P(ClientSignIn, KeyAloneServesUntilFifteenMinutesHavePassed) {
   const std::string fresh = SignIn(port, "5");
   ASSERT_FALSE(fresh.empty());
   EXPECT_NE(fresh, *key);
-  const std::string json =
-      Request(R"("RID":"6","key":")" + fresh + R"(","ReqMethod":")" + std::string(kListReports) + R"(")");
+  const std::string json = Request(R"("RID":"6","key":")" + fresh + R"(","ReqMethod":")" +
+                                   std::string(kListReports) + R"(")");
   EXPECT_TRUE(IsAnswer(HttpExchange(port, HttpPost(kClientRequestPath, AppForm(json))),
                        Framed(RowsEnvelope("6", kReportsOf42))));
   for (const char* prefix : {"ExecuteQuery: ", "WebModuleException: ", "Error "}) {
@@ -194,29 +193,28 @@ std::vector<EdgeCase> EdgeCases(Build build, const std::string& liveKey) {
   cases.push_back({.name = "text that is not JSON",
                    .body = AppForm(notJson),
                    .answer = ErrorEnvelope("", invalid(notJson))});
-  cases.push_back({.name = "empty body",
-                   .body = "",
-                   .answer = ErrorEnvelope("", invalid(""))});
-  const std::string array = "[" + Request(R"("RID":"3",)" + jsmith + R"(,"ReqMethod":"checkLogin")") + "]";
+  cases.push_back({.name = "empty body", .body = "", .answer = ErrorEnvelope("", invalid(""))});
+  const std::string array =
+      "[" + Request(R"("RID":"3",)" + jsmith + R"(,"ReqMethod":"checkLogin")") + "]";
   cases.push_back({.name = "array",
                    .body = AppForm(array),
                    .answer = ErrorEnvelope("", invalid(array)),
                    .authLine = "AuthUser:- ReqMethod:"});
-  cases.push_back(
-      {.name = "RID as a number",
-       .body = AppForm(Request(R"("RID":17,)" + jsmith + R"(,"ReqMethod":")" + listReports + R"(")")),
-       .answer = RowsEnvelope("17", kReportsOf42),
-       .authLine = "AuthUser:jsmith- ReqMethod:" + listReports});
-  cases.push_back(
-      {.name = "no RID",
-       .body = AppForm(Request(jsmith + R"(,"ReqMethod":")" + listReports + R"(")")),
-       .answer = RowsEnvelope("", kReportsOf42),
-       .authLine = "AuthUser:jsmith- ReqMethod:" + listReports});
+  cases.push_back({.name = "RID as a number",
+                   .body = AppForm(Request(R"("RID":17,)" + jsmith + R"(,"ReqMethod":")" +
+                                           listReports + R"(")")),
+                   .answer = RowsEnvelope("17", kReportsOf42),
+                   .authLine = "AuthUser:jsmith- ReqMethod:" + listReports});
+  cases.push_back({.name = "no RID",
+                   .body = AppForm(Request(jsmith + R"(,"ReqMethod":")" + listReports + R"(")")),
+                   .answer = RowsEnvelope("", kReportsOf42),
+                   .authLine = "AuthUser:jsmith- ReqMethod:" + listReports});
   cases.push_back(
       {.name = "blanks and a tab around AuthComp and AuthUser",
        .body = AppForm(Request(
            R"("RID":"5","AuthUser":" kwhite ","AuthPass":"pw","AuthComp":"  Northwind Paving\t ",)"
-           R"("ReqMethod":")" + std::string(kListJobs) + R"(")")),
+           R"("ReqMethod":")" +
+           std::string(kListJobs) + R"(")")),
        .answer = RowsEnvelope("5", kJobsOfCompany2),
        .authLine = "AuthUser:kwhite- ReqMethod:" + std::string(kListJobs)});
   cases.push_back(
@@ -227,12 +225,11 @@ std::vector<EdgeCase> EdgeCases(Build build, const std::string& liveKey) {
        .answer = ErrorEnvelope("6", "Given Company not found"),
        .authLine = "AuthUser:jsmith- ReqMethod:checkLogin"});
   // Companies 1 and 3 are both "Acme Builders"; jsmith belongs to 3, the last listed.
-  cases.push_back(
-      {.name = "two companies of one name",
-       .body = AppForm(Request(R"("RID":"7",)" + jsmith + R"(,"ReqMethod":")" +
-                               std::string(kListJobs) + R"(")")),
-       .answer = RowsEnvelope("7", kJobsOfCompany3),
-       .authLine = "AuthUser:jsmith- ReqMethod:" + std::string(kListJobs)});
+  cases.push_back({.name = "two companies of one name",
+                   .body = AppForm(Request(R"("RID":"7",)" + jsmith + R"(,"ReqMethod":")" +
+                                           std::string(kListJobs) + R"(")")),
+                   .answer = RowsEnvelope("7", kJobsOfCompany3),
+                   .authLine = "AuthUser:jsmith- ReqMethod:" + std::string(kListJobs)});
   cases.push_back(
       {.name = "UserID -2",
        .body = AppForm(Request(
@@ -245,24 +242,25 @@ std::vector<EdgeCase> EdgeCases(Build build, const std::string& liveKey) {
        .closingLine = false});
   cases.push_back(
       {.name = "UserID -1",
-       .body = AppForm(Request(
-           R"("RID":"9","AuthUser":"ghost","AuthPass":"ghost","AuthComp":"Acme Builders",)"
-           R"("ReqMethod":"checkLogin")")),
+       .body = AppForm(
+           Request(R"("RID":"9","AuthUser":"ghost","AuthPass":"ghost","AuthComp":"Acme Builders",)"
+                   R"("ReqMethod":"checkLogin")")),
        .answer = ErrorEnvelope("9", "Quarrow User not found, make sure credentials are correct"),
        .authLine = "AuthUser:ghost- ReqMethod:checkLogin",
        .closingLine = false});
   cases.push_back(
       {.name = "UserID 0",
-       .body = AppForm(Request(
-           R"("RID":"10","AuthUser":"admin","AuthPass":"admin","AuthComp":"Acme Builders",)"
-           R"("ReqMethod":")" + whoAmI + R"(")")),
+       .body = AppForm(
+           Request(R"("RID":"10","AuthUser":"admin","AuthPass":"admin","AuthComp":"Acme Builders",)"
+                   R"("ReqMethod":")" +
+                   whoAmI + R"(")")),
        .answer = RowsEnvelope("10", R"([{"name":"admin"}])"),
        .authLine = "AuthUser:admin- ReqMethod:" + whoAmI});
   cases.push_back(
       {.name = "NULL UseHasMobileAccess",
-       .body = AppForm(Request(
-           R"("RID":"11","AuthUser":"nobody","AuthPass":"x","AuthComp":"Acme Builders",)"
-           R"("ReqMethod":"checkLogin")")),
+       .body = AppForm(
+           Request(R"("RID":"11","AuthUser":"nobody","AuthPass":"x","AuthComp":"Acme Builders",)"
+                   R"("ReqMethod":"checkLogin")")),
        .answer = ErrorEnvelope("11", "Quarrow User is NOT enabled for Mobile Access"),
        .authLine = "AuthUser:nobody- ReqMethod:checkLogin"});
   cases.push_back(
@@ -290,46 +288,47 @@ std::vector<EdgeCase> EdgeCases(Build build, const std::string& liveKey) {
                    .answer = RowsEnvelope("15", kReportsOf42),
                    .authLine = "AuthUser:- ReqMethod:" + listReports});
   const std::string unknownKey = Request(R"("RID":"16","key":"ABCDEFGHIJKLMNOPQRSTABCDEFGHIJKL",)"
-                                         R"("ReqMethod":")" + listReports + R"(")");
+                                         R"("ReqMethod":")" +
+                                         listReports + R"(")");
   cases.push_back({.name = "unknown key and no credentials",
                    .body = AppForm(unknownKey),
                    .answer = ErrorEnvelope("16", invalid(unknownKey)),
                    .authLine = "AuthUser:- ReqMethod:" + listReports});
   const std::string otherCase = Request(R"("RID":"17",)" + jsmith + R"(,"ReqMethod":"CheckLogin")");
-  cases.push_back({.name = "CheckLogin runs as a statement",
-                   .body = AppForm(otherCase),
-                   .answer = ErrorEnvelope("17", "Error on executing procedure: {ERROR} : Initial request" +
-                                                     EchoedText(otherCase)),
-                   .authLine = "AuthUser:jsmith- ReqMethod:CheckLogin",
-                   .failedStatements = 1});
+  cases.push_back(
+      {.name = "CheckLogin runs as a statement",
+       .body = AppForm(otherCase),
+       .answer = ErrorEnvelope(
+           "17", "Error on executing procedure: {ERROR} : Initial request" + EchoedText(otherCase)),
+       .authLine = "AuthUser:jsmith- ReqMethod:CheckLogin",
+       .failedStatements = 1});
   const std::string twice =
       "SELECT UserName AS name, '_userID_' AS quoted, '_USERID_' AS other FROM users "
       "WHERE UserID = _userID_";
-  cases.push_back({.name = "_userID_ twice, once quoted",
-                   .body = AppForm(Request(R"("RID":"18",)" + jsmith + R"(,"ReqMethod":")" + twice + R"(")")),
-                   .answer = RowsEnvelope("18", R"([{"name":"jsmith","quoted":"42","other":"_USERID_"}])"),
-                   .authLine = "AuthUser:jsmith- ReqMethod:" + twice});
-  // User "plus" (password "p+q", company 2) is added by the fixture.
   cases.push_back(
-      {.name = "plus sign in the company name and %2B in the password",
-       .body = AppForm(R"({"RID":"19","AuthUser":"plus","AuthComp":"Northwind)") + "+" +
-               AppForm(R"(Paving","AuthPass":"p+q","ReqMethod":")" + whoAmI + R"("})"),
-       .answer = RowsEnvelope("19", R"([{"name":"plus"}])"),
-       .authLine = "AuthUser:plus- ReqMethod:" + whoAmI});
+      {.name = "_userID_ twice, once quoted",
+       .body = AppForm(Request(R"("RID":"18",)" + jsmith + R"(,"ReqMethod":")" + twice + R"(")")),
+       .answer = RowsEnvelope("18", R"([{"name":"jsmith","quoted":"42","other":"_USERID_"}])"),
+       .authLine = "AuthUser:jsmith- ReqMethod:" + twice});
+  // User "plus" (password "p+q", company 2) is added by the fixture.
+  cases.push_back({.name = "plus sign in the company name and %2B in the password",
+                   .body = AppForm(R"({"RID":"19","AuthUser":"plus","AuthComp":"Northwind)") + "+" +
+                           AppForm(R"(Paving","AuthPass":"p+q","ReqMethod":")" + whoAmI + R"("})"),
+                   .answer = RowsEnvelope("19", R"([{"name":"plus"}])"),
+                   .authLine = "AuthUser:plus- ReqMethod:" + whoAmI});
   cases.push_back(
       {.name = "plus sign in the password",
-       .body = raw(AppForm(Request(
-           R"("RID":"20","AuthUser":"plus","AuthPass":"p+q","AuthComp":"Northwind Paving",)"
-           R"("ReqMethod":"checkLogin")"))),
+       .body = raw(AppForm(
+           Request(R"("RID":"20","AuthUser":"plus","AuthPass":"p+q","AuthComp":"Northwind Paving",)"
+                   R"("ReqMethod":"checkLogin")"))),
        .answer = ErrorEnvelope("20", "Invalid Login !"),
        .authLine = "AuthUser:plus- ReqMethod:checkLogin"});
   // "&" cuts the body into entries that reach the request as lines: blanks to JSON.
-  cases.push_back(
-      {.name = "body cut by &",
-       .body = AppForm(R"({"RID":"21",)" + jsmith + ",") + "&" +
-               AppForm(R"("ReqMethod":")" + listReports + R"("})"),
-       .answer = RowsEnvelope("21", kReportsOf42),
-       .authLine = "AuthUser:jsmith- ReqMethod:" + listReports});
+  cases.push_back({.name = "body cut by &",
+                   .body = AppForm(R"({"RID":"21",)" + jsmith + ",") + "&" +
+                           AppForm(R"("ReqMethod":")" + listReports + R"("})"),
+                   .answer = RowsEnvelope("21", kReportsOf42),
+                   .authLine = "AuthUser:jsmith- ReqMethod:" + listReports});
   cases.push_back(
       {.name = "GET with the request in its query string",
        .method = "GET",
@@ -344,12 +343,12 @@ std::vector<EdgeCase> EdgeCases(Build build, const std::string& liveKey) {
                    .answer = ErrorEnvelope(
                        "", invalid("{'AuthUser'jsmith,'AuthPass'secret,'AuthComp'Acme Builders,"
                                    "'ReqMethod'checkLogin}"))});
-  cases.push_back(
-      {.name = "app body sent as text/plain",
-       .contentType = "text/plain",
-       .body = AppForm(Request(R"("RID":"24",)" + jsmith + R"(,"ReqMethod":")" + listReports + R"(")")),
-       .answer = RowsEnvelope("24", kReportsOf42),
-       .authLine = "AuthUser:jsmith- ReqMethod:" + listReports});
+  cases.push_back({.name = "app body sent as text/plain",
+                   .contentType = "text/plain",
+                   .body = AppForm(Request(R"("RID":"24",)" + jsmith + R"(,"ReqMethod":")" +
+                                           listReports + R"(")")),
+                   .answer = RowsEnvelope("24", kReportsOf42),
+                   .authLine = "AuthUser:jsmith- ReqMethod:" + listReports});
   return cases;
 }
 
@@ -361,7 +360,8 @@ std::string HttpRequestOf(const EdgeCase& c) {
 // The log messages written since `from` lines.
 std::vector<std::string> LinesSince(const E2eSite& site, size_t from) {
   std::vector<std::string> lines = site.LogMessages();
-  lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(std::min(from, lines.size())));
+  lines.erase(lines.begin(),
+              lines.begin() + static_cast<std::ptrdiff_t>(std::min(from, lines.size())));
   return lines;
 }
 
@@ -494,7 +494,8 @@ constexpr SiteCase kSiteCases[] = {
     {Driver::PostgreSQL, Build::Standard},
 };
 
-INSTANTIATE_TEST_SUITE_P(ClientRequest, ClientSignIn, ::testing::ValuesIn(kSiteCases), SiteCaseName);
+INSTANTIATE_TEST_SUITE_P(ClientRequest, ClientSignIn, ::testing::ValuesIn(kSiteCases),
+                         SiteCaseName);
 INSTANTIATE_TEST_SUITE_P(ClientRequest, ClientEdgeCases, ::testing::ValuesIn(kSiteCases),
                          SiteCaseName);
 INSTANTIATE_TEST_SUITE_P(ClientRequest, ClientDatabaseUnreachable, ::testing::ValuesIn(kSiteCases),
