@@ -92,11 +92,13 @@ std::string PicturesFolder() {
   return folder;
 }
 
+// The reasons reach the client unescaped inside a quoted JSON text, so they hold no
+// double quote or backslash.
 std::optional<std::string> CheckPictureName(std::string_view name) {
   if (name.empty()) return "the name is empty";
   if (name.size() > kMaxPictureNameBytes) return "the name is longer than 255 bytes";
-  if (name == ".") return "the name is \".\"";
-  if (name.find("..") != std::string_view::npos) return "the name holds \"..\"";
+  if (name == ".") return "the name is '.'";
+  if (name.find("..") != std::string_view::npos) return "the name holds '..'";
   if (name.find_first_of("/\\") != std::string_view::npos) return "the name holds a path separator";
   if (name.find(':') != std::string_view::npos) return "the name holds a drive or ':'";
   for (const char c : name) {

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <charconv>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -32,6 +33,30 @@ void InitialiseSqliteOnce() {
   });
 }
 
+// One writer at a time, waited for with a time limit. A condition variable rather than
+// std::timed_mutex: GCC 12's ThreadSanitizer does not intercept the timed lock of the
+// latter (pthread_mutex_clocklock) and then reports every unlock as an error.
+class WriterTurn {
+ public:
+  bool try_lock_for(std::chrono::milliseconds timeout) {
+    std::unique_lock guard(mutex_);
+    if (!freed_.wait_for(guard, timeout, [this] { return !taken_; })) return false;
+    taken_ = true;
+    return true;
+  }
+  void unlock() {
+    {
+      std::lock_guard guard(mutex_);
+      taken_ = false;
+    }
+    freed_.notify_one();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable freed_;
+  bool taken_ = false;
+};
 
 std::string Trimmed(std::string_view text) {
   while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ') text.remove_prefix(1);
@@ -116,7 +141,7 @@ struct ValueCopy {
 class SqliteConnection final : public DbConnection {
  public:
   SqliteConnection(const std::string& path, int busyTimeoutMs,
-                   std::shared_ptr<std::timed_mutex> writerTurn)
+                   std::shared_ptr<WriterTurn> writerTurn)
       : cache_(kSqliteStatementCacheSize),
         busyTimeoutMs_(busyTimeoutMs),
         writerTurn_(std::move(writerTurn)) {
@@ -420,7 +445,7 @@ class SqliteConnection final : public DbConnection {
   bool broken_ = false;
   const int busyTimeoutMs_;
   // Shared by every connection of one driver, so by every writer to its file.
-  const std::shared_ptr<std::timed_mutex> writerTurn_;
+  const std::shared_ptr<WriterTurn> writerTurn_;
 };
 
 class SqliteDriver final : public DbDriver {
@@ -435,7 +460,7 @@ class SqliteDriver final : public DbDriver {
  private:
   const std::string path_;
   const int busyTimeoutMs_;
-  const std::shared_ptr<std::timed_mutex> writerTurn_ = std::make_shared<std::timed_mutex>();
+  const std::shared_ptr<WriterTurn> writerTurn_ = std::make_shared<WriterTurn>();
 };
 
 int BusyTimeout(const ConnectionDef& def, const ConnectionDef& driverSettings) {
