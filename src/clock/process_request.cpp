@@ -11,7 +11,7 @@
 #include "clock/request_context.h"
 #include "clock/rows_json.h"
 #include "clock/session_keys.h"
-#include "clock/special_methods.h"
+#include "clock/method_check.h"
 #include "data/mainDM.h"
 #include "data/sql_params.h"
 #include "log/error_log.h"

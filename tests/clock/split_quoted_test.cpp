@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "clock/special_methods.h"
+#include "clock/method_check.h"
 
 namespace tallyhand {
 namespace {

@@ -1,4 +1,4 @@
-#include "clock/special_methods.h"
+#include "clock/method_check.h"
 
 #include <array>
 #include <functional>
