@@ -66,7 +66,8 @@ PORT=
 start_server() {
   local module=$1 out=$WORK/server.out
   : >"$out"
-  "$WORK/bin/tallyhand-server" --module "$module" --port 0 --listen 127.0.0.1 >"$out" 2>"$WORK/server.err" &
+  # shellcheck disable=SC2086
+  "$WORK/bin/tallyhand-server" --module "$module" --port 0 --listen 127.0.0.1 ${BENCH_SERVER_ARGS:-} >"$out" 2>"$WORK/server.err" &
   SERVER_PID=$!
   for _ in $(seq 1 200); do
     PORT=$(sed -n 's/^listening on .*:\([0-9][0-9]*\)$/\1/p' "$out")

@@ -12,6 +12,7 @@
 #   BENCH_THREADS       wrk threads (default 2)
 #   BENCH_ROWS          rows to run (default "0 1 2 3 4 5 6 K")
 #   BENCH_DRIVERS       drivers for rows 3 to 6 (default "sqlite pg")
+#   BENCH_SERVER_ARGS   extra tallyhand-server options for every cell (e.g. "--io-threads 1")
 #   BENCH_SKIP_BUILD=1  use the existing build-bench-release
 #   BENCH_PG_ENV        env file of a running PostgreSQL test server to use instead of
 #                       starting one (default: start one under /tmp/tallyhand-pg-bench)

@@ -1,5 +1,8 @@
 #include "host/http_session.h"
 
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <charconv>
 
 #include <boost/asio/dispatch.hpp>
@@ -186,8 +189,13 @@ void HttpSession::CallExtension() {
 }
 
 void HttpSession::OnDoneWithSession() {
-  // Runs on the extension's thread, which must never wait for the network.
-  net::post(executor_, [self = std::move(pendingSelf_)] { self->SendExtensionOutput(); });
+  // Runs on the extension's thread, which must never wait for the network. Nothing else
+  // touches the connection until its answer is on the way: the request was read whole
+  // before the extension was called, and no operation of the connection is pending. So
+  // the answer is sent from here, without waking the network loop; only what the socket
+  // cannot take at once is left to it.
+  std::shared_ptr<HttpSession> self = std::move(pendingSelf_);
+  self->SendExtensionOutput();
 }
 
 void HttpSession::SendExtensionOutput() {
@@ -211,9 +219,28 @@ void HttpSession::SendExtensionOutput() {
                !host_.state.Stopping();
   LogAccess(call_.HeaderSent() ? framing.statusCode : call_.ControlBlock()->dwHttpStatusCode,
             output.size());
+  const std::size_t sent = SendWithoutWaiting(output);
+  if (sent == output.size()) return OnResponseWritten({}, sent);
+  // The rest waits for the socket; a failed send is reported by the write itself.
   stream_.expires_after(host_.settings.sendTimeout);
-  net::async_write(stream_, net::buffer(output),
+  net::async_write(stream_, net::buffer(output.data() + sent, output.size() - sent),
                    beast::bind_front_handler(&HttpSession::OnResponseWritten, shared_from_this()));
+}
+
+std::size_t HttpSession::SendWithoutWaiting(std::string_view bytes) {
+  const int fd = stream_.socket().native_handle();
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;
+    }
+  }
+  return sent;
 }
 
 void HttpSession::OnResponseWritten(beast::error_code ec, std::size_t) {

@@ -1,6 +1,7 @@
 // One client connection: reads each request whole, hands it to the extension, and writes
-// what the extension answered. Every step runs on the connection's strand; only the
-// extension's DONE_WITH_SESSION arrives from another thread, and it is posted back.
+// what the extension answered. Every step runs on the connection's strand, except the
+// answer to a request the extension finished on its own thread: that thread sends it
+// and starts reading the next request, while the connection has nothing else pending.
 #pragma once
 
 #include <memory>
@@ -53,6 +54,8 @@ class HttpSession final : public std::enable_shared_from_this<HttpSession>,
   void CallExtension();
   void OnDoneWithSession() override;
   void SendExtensionOutput();
+  // Sends what the socket takes at once; the count of bytes sent.
+  std::size_t SendWithoutWaiting(std::string_view bytes);
   void OnResponseWritten(boost::beast::error_code ec, std::size_t bytes);
 
   void SendHostAnswer(HostAnswer answer);

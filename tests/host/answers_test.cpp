@@ -74,6 +74,23 @@ TEST_F(HostAnswers, PipelinedRequestsAreAnsweredInOrder) {
   EXPECT_EQ(fourth->raw, ConstantAnswer(PageOfSize(20)));
 }
 
+// An answer finished on another thread is sent from that thread as far as the socket
+// takes it; the rest must still arrive whole, and the connection carry on, when the
+// client only starts reading later.
+TEST_F(HostAnswers, LargeAnswerFromAnotherThreadReachesASlowReaderWhole) {
+  HttpConnection connection(Port());
+  const std::string body = PatternBody(16 * 1024 * 1024);
+  ASSERT_TRUE(connection.Send(Post("/echo", body)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  auto response = connection.ReadResponse();
+  ASSERT_TRUE(response);
+  EXPECT_TRUE(ParseEcho(response->body).body == body);
+  ASSERT_TRUE(connection.Send(Get("/pending")));
+  auto next = connection.ReadResponse();
+  ASSERT_TRUE(next);
+  EXPECT_EQ(next->raw, ConstantAnswer());
+}
+
 TEST_F(HostAnswers, ConnectionClosesAfterAnswerWhenClientAsks) {
   struct Case {
     const char* name;
