@@ -8,6 +8,7 @@
 
 #include "data/data_ini.h"
 #include "data/sqlite_site_fixture.h"
+#include "platform/datetime.h"
 #include "platform/exception.h"
 
 namespace tallyhand {
@@ -87,15 +88,36 @@ TEST_F(MainDMTest, DestroyLogsAndClosesOnce) {
   EXPECT_THROW(dm_.ExecuteQuery(TSQLParams::Create(0), "select 1 as a"), EDatabaseError);
 }
 
-TEST_F(MainDMTest, AReplacedDatabaseFileIsNoticedAndTheConnectionReopened) {
-  dm_.ExecuteQuery(TSQLParams::Create(0), "select 1 as a");
-  for (const char* suffix : {"", "-wal", "-shm"})
-    std::filesystem::remove(site_.Path(std::string("tallyhand.db") + suffix));
-  site_.CreateDemoDb();
-  site_.ExecDirect("DELETE FROM company WHERE CompanyNumber = 4");
-  dm_.CheckConnection();
-  const auto set = dm_.ExecuteQuery(TSQLParams::Create(0), "select count(*) as n from company");
-  EXPECT_EQ(set->Fields(0).AsInteger(), 3);
+// Moves the clock by offset for the life of the object.
+class ClockMovedBy {
+ public:
+  explicit ClockMovedBy(TDateTime offset) {
+    SetClockForTesting([offset] { return SystemNow() + offset; });
+  }
+  ~ClockMovedBy() { SetClockForTesting(nullptr); }
+  ClockMovedBy(const ClockMovedBy&) = delete;
+  ClockMovedBy& operator=(const ClockMovedBy&) = delete;
+};
+
+constexpr TDateTime kSecond = 1.0 / (24.0 * 60.0 * 60.0);
+
+// The file is looked for at most once a second; a clock stepped back (a change of
+// daylight saving time) makes the check due at once.
+TEST(MainDMFileCheck, AReplacedDatabaseFileIsNoticedAndTheConnectionReopened) {
+  for (const TDateTime offset : {2 * kSecond, -kSecond, -60 * 60 * kSecond}) {
+    SqliteSite site;
+    TMainDM dm(site.Folder(), site.Log());
+    dm.LoadConnections();
+    dm.ExecuteQuery(TSQLParams::Create(0), "select 1 as a");
+    for (const char* suffix : {"", "-wal", "-shm"})
+      std::filesystem::remove(site.Path(std::string("tallyhand.db") + suffix));
+    site.CreateDemoDb();
+    site.ExecDirect("DELETE FROM company WHERE CompanyNumber = 4");
+    ClockMovedBy moved(offset);
+    dm.CheckConnection();
+    const auto set = dm.ExecuteQuery(TSQLParams::Create(0), "select count(*) as n from company");
+    EXPECT_EQ(set->Fields(0).AsInteger(), 3) << offset / kSecond << " s";
+  }
 }
 
 TEST_F(MainDMTest, TwentyFiveThreadsReadAndWriteAtOnce) {

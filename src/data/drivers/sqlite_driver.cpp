@@ -14,6 +14,7 @@
 #include "data/drivers/sqlite_column_types.h"
 #include "data/drivers/sqlite_statement_cache.h"
 #include "data/statement_text.h"
+#include "platform/datetime.h"
 #include "platform/exception.h"
 
 namespace tallyhand {
@@ -22,6 +23,11 @@ namespace {
 constexpr const char* kNoResultSet = "statement returned no result set";
 constexpr const char* kProcedureLookup =
     "SELECT params, body FROM stored_procedures WHERE name = ?1";
+// Procedures whose numbered, prepared body is kept per connection, by called name.
+constexpr std::size_t kProcedureCacheSize = 64;
+// How often a connection asks whether its database file was replaced or deleted: the
+// question costs a look-up of the file's path.
+constexpr TDateTime kFileCheckInterval = 1.0 / (24.0 * 60.0 * 60.0);  // one second
 
 // The allocator's statistics would serialise every allocation of every connection on
 // one global lock; they must be switched off before SQLite initialises.
@@ -80,6 +86,35 @@ std::vector<std::string> ParameterNames(std::string_view list) {
 }
 
 std::string Numbered(int index) { return "?" + std::to_string(index + 1); }
+
+// True when the statement's text, after blanks and comments, begins with SELECT, WITH or
+// VALUES: a query, not a pragma or transaction statement that also counts as read-only.
+bool BeginsAsQuery(std::string_view text) {
+  std::size_t at = 0;
+  while (at < text.size()) {
+    if (static_cast<unsigned char>(text[at]) <= ' ') {
+      ++at;
+    } else if (text.compare(at, 2, "--") == 0) {
+      const std::size_t end = text.find('\n', at);
+      at = end == std::string_view::npos ? text.size() : end + 1;
+    } else if (text.compare(at, 2, "/*") == 0) {
+      const std::size_t end = text.find("*/", at + 2);
+      at = end == std::string_view::npos ? text.size() : end + 2;
+    } else {
+      break;
+    }
+  }
+  std::size_t end = at;
+  while (end < text.size() && std::isalpha(static_cast<unsigned char>(text[end])) != 0) ++end;
+  const std::string_view word = text.substr(at, end - at);
+  return EqualsIgnoringAsciiCase(word, "SELECT") || EqualsIgnoringAsciiCase(word, "WITH") ||
+         EqualsIgnoringAsciiCase(word, "VALUES");
+}
+
+std::string_view ColumnText(sqlite3_stmt* stmt, int column) {
+  const unsigned char* text = sqlite3_column_text(stmt, column);
+  return text != nullptr ? std::string_view(reinterpret_cast<const char*>(text)) : "";
+}
 
 void BindValue(sqlite3* db, sqlite3_stmt* stmt, int position, const Value& value) {
   int rc = SQLITE_OK;
@@ -143,6 +178,8 @@ class SqliteConnection final : public DbConnection {
   SqliteConnection(const std::string& path, int busyTimeoutMs,
                    std::shared_ptr<WriterTurn> writerTurn)
       : cache_(kSqliteStatementCacheSize),
+        procedures_(kProcedureCacheSize),
+        lastFileCheck_(Now()),
         busyTimeoutMs_(busyTimeoutMs),
         writerTurn_(std::move(writerTurn)) {
     InitialiseSqliteOnce();
@@ -170,12 +207,12 @@ class SqliteConnection final : public DbConnection {
   }
 
   ~SqliteConnection() override {
-    cache_.Clear();
+    FinalizeStatements();
     if (db_ != nullptr) sqlite3_close_v2(db_);
   }
 
   void Close() override {
-    cache_.Clear();
+    FinalizeStatements();
     if (db_ == nullptr) return;
     sqlite3* db = db_;
     db_ = nullptr;
@@ -191,7 +228,8 @@ class SqliteConnection final : public DbConnection {
     if (broken_ || db_ == nullptr) return false;
     // A database file replaced or deleted underneath: reopening finds the current one.
     int moved = 0;
-    if (sqlite3_file_control(db_, "main", SQLITE_FCNTL_HAS_MOVED, &moved) == SQLITE_OK &&
+    if (FileCheckDue() &&
+        sqlite3_file_control(db_, "main", SQLITE_FCNTL_HAS_MOVED, &moved) == SQLITE_OK &&
         moved != 0)
       broken_ = true;
     return !broken_;
@@ -231,6 +269,55 @@ class SqliteConnection final : public DbConnection {
     PreparedScript script_;
   };
 
+  // A catalog procedure as this connection last ran it.
+  struct CompiledProcedure {
+    std::string paramsText;  // the catalog's texts it was made from
+    std::string bodyText;
+    std::vector<std::string> parameters;
+    PreparedScript body;  // markers numbered; prepared once compiled
+    bool compiled = false;
+    bool singleQuery = false;  // the body is one statement, a query
+  };
+
+  // A procedure taken from the cache for one run, put back (reset) afterwards when its
+  // body got as far as being prepared.
+  class ProcedureInUse {
+   public:
+    ProcedureInUse(SqliteConnection& owner, const std::string& name)
+        : owner_(owner), name_(name), procedure_(owner.LookUp(name)) {}
+    ~ProcedureInUse() {
+      if (!procedure_.compiled) return;
+      procedure_.body.Reset();
+      owner_.procedures_.PutBack(name_, std::move(procedure_));
+    }
+    ProcedureInUse(const ProcedureInUse&) = delete;
+    ProcedureInUse& operator=(const ProcedureInUse&) = delete;
+    CompiledProcedure& operator*() { return procedure_; }
+    CompiledProcedure* operator->() { return &procedure_; }
+
+   private:
+    SqliteConnection& owner_;
+    const std::string& name_;
+    CompiledProcedure procedure_;
+  };
+
+  void FinalizeStatements() {
+    cache_.Clear();
+    procedures_.Clear();
+    for (PreparedScript* own : {&lookup_, &beginDeferred_, &beginImmediate_, &commit_,
+                                &savepoint_, &release_})
+      *own = PreparedScript();
+  }
+
+  // Due once a second has passed since the last check, or at once when the clock went
+  // back (which real time never does), so that a step back cannot postpone the check.
+  bool FileCheckDue() {
+    const TDateTime now = Now();
+    if (now >= lastFileCheck_ && now - lastFileCheck_ < kFileCheckInterval) return false;
+    lastFileCheck_ = now;
+    return true;
+  }
+
   PreparedScript Prepare(const std::string& sql) {
     try {
       return cache_.Take(db_, sql);
@@ -238,6 +325,33 @@ class SqliteConnection final : public DbConnection {
       NoteFailure(sqlite3_extended_errcode(db_));
       throw;
     }
+  }
+
+  PreparedScript PrepareUncached(const std::string& sql) {
+    try {
+      return PreparedScript::Prepare(db_, sql);
+    } catch (const EDatabaseError&) {
+      NoteFailure(sqlite3_extended_errcode(db_));
+      throw;
+    }
+  }
+
+  // One of the connection's own statements, prepared on first use.
+  sqlite3_stmt* Own(PreparedScript& script, const char* sql) {
+    if (script.Statements().empty()) script = PrepareUncached(sql);
+    return script.Statements().front();
+  }
+
+  // Runs one of the connection's own statements that return no rows.
+  void Step(PreparedScript& script, const char* sql) {
+    sqlite3_stmt* stmt = Own(script, sql);
+    if (sqlite3_step(stmt) != SQLITE_DONE) {
+      NoteFailure(sqlite3_extended_errcode(db_));
+      std::string message = sqlite3_errmsg(db_);
+      sqlite3_reset(stmt);
+      throw EDatabaseError(message);
+    }
+    sqlite3_reset(stmt);
   }
 
   // Errors after which the connection cannot be trusted; the pool then drops it.
@@ -325,25 +439,35 @@ class SqliteConnection final : public DbConnection {
     return Fetch(stmt);
   }
 
-  struct ProcedureDefinition {
-    std::vector<std::string> parameters;
-    std::string body;
-  };
-
-  ProcedureDefinition LookUp(const std::string& name) {
-    ScriptInUse lookup(*this, kProcedureLookup);
-    sqlite3_stmt* stmt = lookup->Statements().front();
-    BindValue(db_, stmt, 1, Value(name));
+  // The catalog's definition of the procedure; the kept one while the catalog's
+  // parameter list and body are unchanged, so that a changed body takes effect at once.
+  CompiledProcedure LookUp(const std::string& name) {
+    sqlite3_stmt* stmt = Own(lookup_, kProcedureLookup);
+    struct ResetAfter {
+      sqlite3_stmt* stmt;
+      ~ResetAfter() {
+        sqlite3_reset(stmt);
+        sqlite3_clear_bindings(stmt);
+      }
+    } resetAfter{stmt};
+    if (sqlite3_bind_text64(stmt, 1, name.data(), name.size(), SQLITE_STATIC, SQLITE_UTF8) !=
+        SQLITE_OK)
+      throw EDatabaseError(sqlite3_errmsg(db_));
     const int rc = sqlite3_step(stmt);
-    if (rc == SQLITE_DONE) throw EDatabaseError("Procedure " + name + " not found");
+    if (rc == SQLITE_DONE) {
+      procedures_.Erase(name);
+      throw EDatabaseError("Procedure " + name + " not found");
+    }
     if (rc != SQLITE_ROW) Fail();
-    const unsigned char* params = sqlite3_column_text(stmt, 0);
-    const unsigned char* body = sqlite3_column_text(stmt, 1);
-    ProcedureDefinition definition;
-    definition.parameters =
-        ParameterNames(params != nullptr ? reinterpret_cast<const char*>(params) : "");
-    definition.body = body != nullptr ? reinterpret_cast<const char*>(body) : "";
-    return definition;
+    const std::string_view params = ColumnText(stmt, 0);
+    const std::string_view body = ColumnText(stmt, 1);
+    std::optional<CompiledProcedure> kept = procedures_.Take(name);
+    if (kept && kept->paramsText == params && kept->bodyText == body) return std::move(*kept);
+    CompiledProcedure fresh;
+    fresh.paramsText = params;
+    fresh.bodyText = body;
+    fresh.parameters = ParameterNames(params);
+    return fresh;
   }
 
   // The call's arguments, evaluated by SQLite with the caller's values bound.
@@ -370,8 +494,8 @@ class SqliteConnection final : public DbConnection {
 
   // The body with its ":name" markers numbered by the parameter list's order.
   static std::string NumberBodyMarkers(const std::string& procedure,
-                                       const ProcedureDefinition& definition) {
-    const StatementMarkers markers = ParseMarkers(definition.body);
+                                       const CompiledProcedure& definition) {
+    const StatementMarkers markers = ParseMarkers(definition.bodyText);
     std::vector<int> position(markers.names.size(), -1);
     for (std::size_t m = 0; m < markers.names.size(); ++m) {
       for (std::size_t p = 0; p < definition.parameters.size(); ++p) {
@@ -384,21 +508,52 @@ class SqliteConnection final : public DbConnection {
         throw EDatabaseError("Procedure " + procedure + " uses :" + markers.names[m] +
                              ", which is not one of its parameters");
     }
-    return RewriteMarkers(definition.body, markers, [&position](int index, const std::string&) {
+    return RewriteMarkers(definition.bodyText, markers, [&position](int index, const std::string&) {
       return Numbered(position[static_cast<std::size_t>(index)]);
     });
   }
 
+  void Compile(const std::string& name, CompiledProcedure& procedure) {
+    procedure.body = PrepareUncached(NumberBodyMarkers(name, procedure));
+    const std::vector<sqlite3_stmt*>& statements = procedure.body.Statements();
+    const char* text = statements.size() == 1 ? sqlite3_sql(statements.front()) : nullptr;
+    procedure.singleQuery = text != nullptr && BeginsAsQuery(text);
+    procedure.compiled = true;
+  }
+
+  // Runs the body's statements in order; the result is that of the last returning rows.
+  std::unique_ptr<TResultSet> RunBody(const PreparedScript& body,
+                                      const std::vector<ValueCopy>& arguments) {
+    std::unique_ptr<TResultSet> result;
+    for (sqlite3_stmt* stmt : body.Statements()) {
+      const int bound = sqlite3_bind_parameter_count(stmt);
+      for (int i = 1; i <= bound && static_cast<std::size_t>(i) <= arguments.size(); ++i) {
+        if (sqlite3_bind_value(stmt, i, arguments[static_cast<std::size_t>(i - 1)].value) !=
+            SQLITE_OK)
+          Fail();
+      }
+      if (sqlite3_column_count(stmt) > 0)
+        result = Fetch(stmt);
+      else
+        StepToEnd(stmt);
+    }
+    return result;
+  }
+
   std::unique_ptr<TResultSet> RunProcedure(const ProcedureCall& call,
                                            const std::vector<Value>& values) {
-    const ProcedureDefinition definition = LookUp(call.name);
-    if (call.arguments.size() != definition.parameters.size())
+    ProcedureInUse procedure(*this, call.name);
+    if (call.arguments.size() != procedure->parameters.size())
       throw EDatabaseError("Procedure " + call.name + " takes " +
-                           std::to_string(definition.parameters.size()) + " arguments, but " +
+                           std::to_string(procedure->parameters.size()) + " arguments, but " +
                            std::to_string(call.arguments.size()) + " were given");
     const std::vector<ValueCopy> arguments = EvaluateArguments(call, values);
-    ScriptInUse body(*this, NumberBodyMarkers(call.name, definition));
-    if (!body->ReturnsColumns()) throw EDatabaseError(kNoResultSet);
+    if (!procedure->compiled) Compile(call.name, *procedure);
+    const PreparedScript& body = procedure->body;
+    if (!body.ReturnsColumns()) throw EDatabaseError(kNoResultSet);
+    const bool readOnly = body.ReadOnly();
+    // One query is atomic and reads one snapshot without a transaction around it.
+    if (procedure->singleQuery && readOnly) return RunBody(body, arguments);
 
     // A body that writes takes the write lock at its start, waiting on the busy
     // timeout, so that it never fails upgrading a read lock held by its own snapshot.
@@ -406,28 +561,21 @@ class SqliteConnection final : public DbConnection {
     // Writers of this process queue here for their turn instead of in SQLite's busy
     // handler, whose sleeps of up to 100 ms left the file idle while writers waited.
     std::unique_lock writer(*writerTurn_, std::defer_lock);
-    if (outermost && !body->ReadOnly() &&
+    if (outermost && !readOnly &&
         !writer.try_lock_for(std::chrono::milliseconds(busyTimeoutMs_)))
       throw EDatabaseError("database is locked");
-    if (outermost)
-      Exec(body->ReadOnly() ? "BEGIN DEFERRED" : "BEGIN IMMEDIATE");
+    if (!outermost)
+      Step(savepoint_, "SAVEPOINT tallyhand_procedure");
+    else if (readOnly)
+      Step(beginDeferred_, "BEGIN DEFERRED");
     else
-      Exec("SAVEPOINT tallyhand_procedure");
+      Step(beginImmediate_, "BEGIN IMMEDIATE");
     try {
-      std::unique_ptr<TResultSet> result;
-      for (sqlite3_stmt* stmt : body->Statements()) {
-        const int bound = sqlite3_bind_parameter_count(stmt);
-        for (int i = 1; i <= bound && static_cast<std::size_t>(i) <= arguments.size(); ++i) {
-          if (sqlite3_bind_value(stmt, i, arguments[static_cast<std::size_t>(i - 1)].value) !=
-              SQLITE_OK)
-            Fail();
-        }
-        if (sqlite3_column_count(stmt) > 0)
-          result = Fetch(stmt);
-        else
-          StepToEnd(stmt);
-      }
-      Exec(outermost ? "COMMIT" : "RELEASE tallyhand_procedure");
+      std::unique_ptr<TResultSet> result = RunBody(body, arguments);
+      if (outermost)
+        Step(commit_, "COMMIT");
+      else
+        Step(release_, "RELEASE tallyhand_procedure");
       return result;
     } catch (...) {
       if (sqlite3_get_autocommit(db_) == 0) {
@@ -442,7 +590,16 @@ class SqliteConnection final : public DbConnection {
 
   sqlite3* db_ = nullptr;
   StatementCache cache_;
+  TakeOutCache<CompiledProcedure> procedures_;
+  // The connection's own statements, prepared on first use.
+  PreparedScript lookup_;
+  PreparedScript beginDeferred_;
+  PreparedScript beginImmediate_;
+  PreparedScript commit_;
+  PreparedScript savepoint_;
+  PreparedScript release_;
   bool broken_ = false;
+  TDateTime lastFileCheck_;  // when the database file was last looked for
   const int busyTimeoutMs_;
   // Shared by every connection of one driver, so by every writer to its file.
   const std::shared_ptr<WriterTurn> writerTurn_;

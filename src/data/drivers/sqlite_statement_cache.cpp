@@ -66,28 +66,13 @@ void PreparedScript::Reset() {
 }
 
 PreparedScript StatementCache::Take(sqlite3* db, const std::string& sql) {
-  const auto found = index_.find(sql);
-  if (found == index_.end()) return PreparedScript::Prepare(db, sql);
-  PreparedScript script = std::move(found->second->second);
-  entries_.erase(found->second);
-  index_.erase(found);
-  return script;
+  std::optional<PreparedScript> cached = scripts_.Take(sql);
+  return cached ? std::move(*cached) : PreparedScript::Prepare(db, sql);
 }
 
 void StatementCache::PutBack(const std::string& sql, PreparedScript script) {
   script.Reset();
-  if (capacity_ == 0 || index_.count(sql) != 0) return;
-  entries_.emplace_front(sql, std::move(script));
-  index_.emplace(sql, entries_.begin());
-  while (entries_.size() > capacity_) {
-    index_.erase(entries_.back().first);
-    entries_.pop_back();
-  }
-}
-
-void StatementCache::Clear() {
-  index_.clear();
-  entries_.clear();
+  scripts_.PutBack(sql, std::move(script));
 }
 
 }  // namespace tallyhand

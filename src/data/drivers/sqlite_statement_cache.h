@@ -4,8 +4,10 @@
 
 #include <cstddef>
 #include <list>
+#include <optional>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 struct sqlite3;
@@ -39,23 +41,64 @@ class PreparedScript {
   std::vector<sqlite3_stmt*> statements_;
 };
 
-// A bounded cache: a script is taken out while in use and put back afterwards, so a
-// script in use is never evicted; the least recently used one goes first.
+// A bounded cache of move-only values by key: a value is taken out while in use and
+// put back afterwards, so a value in use is never evicted; the least recently used one
+// goes first.
+template <typename T>
+class TakeOutCache {
+ public:
+  explicit TakeOutCache(std::size_t capacity) : capacity_(capacity) {}
+
+  // The value kept for key, removed from the cache; none when there is none.
+  std::optional<T> Take(const std::string& key) {
+    const auto found = index_.find(key);
+    if (found == index_.end()) return std::nullopt;
+    std::optional<T> value(std::move(found->second->second));
+    entries_.erase(found->second);
+    index_.erase(found);
+    return value;
+  }
+  // Keeps value for key; an older value already back wins.
+  void PutBack(const std::string& key, T value) {
+    if (capacity_ == 0 || index_.count(key) != 0) return;
+    entries_.emplace_front(key, std::move(value));
+    index_.emplace(key, entries_.begin());
+    while (entries_.size() > capacity_) {
+      index_.erase(entries_.back().first);
+      entries_.pop_back();
+    }
+  }
+  void Erase(const std::string& key) {
+    const auto found = index_.find(key);
+    if (found == index_.end()) return;
+    entries_.erase(found->second);
+    index_.erase(found);
+  }
+  void Clear() {
+    index_.clear();
+    entries_.clear();
+  }
+
+ private:
+  using Entry = std::pair<std::string, T>;
+  std::size_t capacity_;
+  std::list<Entry> entries_;  // most recently used first
+  std::unordered_map<std::string, typename std::list<Entry>::iterator> index_;
+};
+
+// Prepared scripts by their SQL text.
 class StatementCache {
  public:
-  explicit StatementCache(std::size_t capacity) : capacity_(capacity) {}
+  explicit StatementCache(std::size_t capacity) : scripts_(capacity) {}
 
   // The cached script for sql, or a newly prepared one.
   PreparedScript Take(sqlite3* db, const std::string& sql);
   // Returns a script taken for sql (reset first); an older copy already back wins.
   void PutBack(const std::string& sql, PreparedScript script);
-  void Clear();
+  void Clear() { scripts_.Clear(); }
 
  private:
-  using Entry = std::pair<std::string, PreparedScript>;
-  std::size_t capacity_;
-  std::list<Entry> entries_;  // most recently used first
-  std::unordered_map<std::string, std::list<Entry>::iterator> index_;
+  TakeOutCache<PreparedScript> scripts_;
 };
 
 }  // namespace tallyhand
