@@ -24,7 +24,7 @@ std::string_view Trim(std::string_view text) {
 // Only blanks, comments and ';' from pos to the end.
 bool OnlyBlanksFrom(std::string_view sql, std::size_t pos, bool allowSemicolons) {
   while (pos < sql.size()) {
-    const std::size_t skipped = SkipOpaque(sql, pos);
+    const std::size_t skipped = SkipOpaqueAt(sql, pos);
     if (skipped != pos) {
       if (sql[pos] == '\'' || sql[pos] == '"') return false;
       pos = skipped;
@@ -84,7 +84,7 @@ StatementMarkers ParseMarkers(std::string_view sql) {
   StatementMarkers result;
   std::size_t pos = 0;
   while (pos < sql.size()) {
-    const std::size_t skipped = SkipOpaque(sql, pos);
+    const std::size_t skipped = SkipOpaqueAt(sql, pos);
     if (skipped != pos) {
       pos = skipped;
       continue;
@@ -140,7 +140,7 @@ std::string RewriteMarkers(std::string_view sql, const StatementMarkers& markers
 void CheckSingleStatement(std::string_view sql) {
   std::size_t pos = 0;
   while (pos < sql.size()) {
-    const std::size_t skipped = SkipOpaque(sql, pos);
+    const std::size_t skipped = SkipOpaqueAt(sql, pos);
     if (skipped != pos) {
       pos = skipped;
       continue;
@@ -163,7 +163,7 @@ std::vector<std::string> SplitArguments(std::string_view argumentText) {
   std::size_t start = 0;
   std::size_t pos = 0;
   while (pos < argumentText.size()) {
-    const std::size_t skipped = SkipOpaque(argumentText, pos);
+    const std::size_t skipped = SkipOpaqueAt(argumentText, pos);
     if (skipped != pos) {
       pos = skipped;
       continue;
@@ -203,7 +203,7 @@ std::optional<ProcedureCall> ParseProcedureCall(std::string_view sql) {
     int depth = 0;
     std::size_t close = std::string_view::npos;
     while (pos < sql.size()) {
-      const std::size_t skipped = SkipOpaque(sql, pos);
+      const std::size_t skipped = SkipOpaqueAt(sql, pos);
       if (skipped != pos) {
         pos = skipped;
         continue;

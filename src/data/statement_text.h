@@ -34,6 +34,18 @@ StatementMarkers ParseMarkers(std::string_view sql);
 // position just after it (the text's end when it is unterminated); otherwise pos.
 std::size_t SkipOpaque(std::string_view sql, std::size_t pos);
 
+// True for the characters a literal, quoted identifier or comment can begin with: where
+// this is false, SkipOpaque returns pos unchanged. Scanners test it first, so that an
+// ordinary character costs no call.
+inline bool MayStartOpaque(char c) noexcept {
+  return c == '\'' || c == '"' || c == '-' || c == '/';
+}
+
+// SkipOpaque behind the cheap test: the same result for every pos.
+inline std::size_t SkipOpaqueAt(std::string_view sql, std::size_t pos) {
+  return MayStartOpaque(sql[pos]) ? SkipOpaque(sql, pos) : pos;
+}
+
 // Replaces every marker occurrence by replacement(index, name), leaving the rest of
 // the text unchanged; e.g. "?" + index+1 for SQLite or "$" + index+1 for PostgreSQL.
 std::string RewriteMarkers(std::string_view sql, const StatementMarkers& markers,

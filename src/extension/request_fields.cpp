@@ -83,6 +83,21 @@ int HexValue(char c) {
                         ") at position " + std::to_string(position));
 }
 
+// Characters before `pos`, stepping as the decoder does: a well-formed UTF-8 sequence
+// is one character, any other byte is one. Only needed for an error message, so it
+// is counted when an error is raised rather than on every character.
+size_t CharIndexAt(std::string_view entry, size_t pos) {
+  size_t count = 0;
+  for (size_t i = 0; i < pos; i += CharLengthAt(entry, i)) ++count;
+  return count;
+}
+
+// Bytes that end a plain stretch of an entry: the ones PercentDecode rewrites.
+bool IsPercentSpecial(char c) { return c == '%' || c == '+'; }
+
+// Bytes that end an entry or open a quoted stretch.
+bool IsEntryBreak(char c) { return c == '&' || c == '\r' || c == '\n' || c == '"'; }
+
 }  // namespace
 
 const std::string& FieldList::Entry(size_t index) const {
@@ -148,8 +163,9 @@ std::vector<std::string_view> CutIntoEntries(std::string_view text) {
       continue;
     }
 
-    const size_t stop = text.find_first_of("&\r\n\"", pos);
-    if (stop == std::string_view::npos) {
+    size_t stop = pos;
+    while (stop < size && !IsEntryBreak(text[stop])) ++stop;
+    if (stop == size) {
       entries.push_back(text.substr(pos));
       break;
     }
@@ -175,43 +191,39 @@ std::string PercentDecode(std::string_view entry) {
   bytes.reserve(entry.size());
   const size_t size = entry.size();
   size_t pos = 0;
-  size_t charIndex = 0;  // characters before `pos`
   while (pos < size) {
-    const char c = entry[pos];
-    if (c == '+') {
+    // Everything but '%' and '+' stands for its own bytes. A UTF-8 sequence never holds
+    // either byte, so a plain stretch is copied whole.
+    size_t plainEnd = pos;
+    while (plainEnd < size && !IsPercentSpecial(entry[plainEnd])) ++plainEnd;
+    bytes.append(entry.data() + pos, plainEnd - pos);
+    pos = plainEnd;
+    if (pos >= size) break;
+    if (entry[pos] == '+') {
       bytes += ' ';
       ++pos;
-      ++charIndex;
-      continue;
-    }
-    if (c != '%') {
-      const size_t length = CharLengthAt(entry, pos);
-      bytes.append(entry.substr(pos, length));
-      pos += length;
-      ++charIndex;
       continue;
     }
     const size_t first = pos + 1;
-    const size_t firstIndex = charIndex + 1;
     if (first < size && entry[first] == '%') {
       bytes += '%';
       pos += 2;
-      charIndex += 2;
       continue;
     }
-    if (first >= size) RaiseTruncatedEscape(firstIndex);
+    if (first >= size) RaiseTruncatedEscape(CharIndexAt(entry, pos) + 1);
     const size_t second = first + CharLengthAt(entry, first);
-    if (second >= size) RaiseTruncatedEscape(firstIndex);
+    if (second >= size) RaiseTruncatedEscape(CharIndexAt(entry, pos) + 1);
     const int high = HexValue(entry[first]);
     const int low = HexValue(entry[second]);
     if (high < 0 || low < 0) {
       const size_t end = second + CharLengthAt(entry, second);
-      RaiseInvalidEscape(entry.substr(pos, end - pos), firstIndex);
+      RaiseInvalidEscape(entry.substr(pos, end - pos), CharIndexAt(entry, pos) + 1);
     }
     bytes += static_cast<char>(high * 16 + low);
     pos = second + 1;
-    charIndex += 3;
   }
+  // Most entries decode to well-formed UTF-8 and need no second copy.
+  if (IsValidUtf8(bytes)) return bytes;
   return SanitizeUtf8(bytes);
 }
 

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 namespace tallyhand {
 namespace {
@@ -36,19 +37,28 @@ void AppendUtf8(std::string& out, char32_t cp) {
   if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
   if (cp < 0x80) {
     out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+    return;
   }
+  // Encoded into a small buffer first so the string grows once per character.
+  char encoded[4];
+  std::size_t length;
+  if (cp < 0x800) {
+    encoded[0] = static_cast<char>(0xC0 | (cp >> 6));
+    encoded[1] = static_cast<char>(0x80 | (cp & 0x3F));
+    length = 2;
+  } else if (cp < 0x10000) {
+    encoded[0] = static_cast<char>(0xE0 | (cp >> 12));
+    encoded[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    encoded[2] = static_cast<char>(0x80 | (cp & 0x3F));
+    length = 3;
+  } else {
+    encoded[0] = static_cast<char>(0xF0 | (cp >> 18));
+    encoded[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    encoded[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    encoded[3] = static_cast<char>(0x80 | (cp & 0x3F));
+    length = 4;
+  }
+  out.append(encoded, length);
 }
 
 namespace {
@@ -91,6 +101,21 @@ char32_t DecodeOne(std::string_view text, std::size_t& pos) {
   return cp;
 }
 
+// Position of the first byte at or after pos that is not ASCII (text.size() when none).
+// Looks at eight bytes at a time: most text is ASCII and is copied in runs.
+std::size_t AsciiRunEnd(std::string_view text, std::size_t pos) {
+  constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+  const std::size_t size = text.size();
+  while (pos + 8 <= size) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + pos, sizeof word);
+    if ((word & kHighBits) != 0) break;
+    pos += 8;
+  }
+  while (pos < size && static_cast<unsigned char>(text[pos]) < 0x80) ++pos;
+  return pos;
+}
+
 bool ContainsIgnoringCase(std::string_view text, std::string_view upperNeedle) {
   if (upperNeedle.size() > text.size()) return false;
   for (std::size_t start = 0; start + upperNeedle.size() <= text.size(); ++start) {
@@ -110,7 +135,16 @@ bool ContainsIgnoringCase(std::string_view text, std::string_view upperNeedle) {
 std::string Cp1252ToUtf8(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());
-  for (char c : bytes) AppendUtf8(out, Cp1252ByteToCodePoint(static_cast<unsigned char>(c)));
+  std::size_t pos = 0;
+  while (pos < bytes.size()) {
+    const std::size_t runEnd = AsciiRunEnd(bytes, pos);
+    out.append(bytes.data() + pos, runEnd - pos);
+    for (pos = runEnd; pos < bytes.size(); ++pos) {
+      const auto byte = static_cast<unsigned char>(bytes[pos]);
+      if (byte < 0x80) break;
+      AppendUtf8(out, Cp1252ByteToCodePoint(byte));
+    }
+  }
   return out;
 }
 
@@ -119,8 +153,13 @@ std::string Utf8ToCp1252(std::string_view text) {
   out.reserve(text.size());
   std::size_t pos = 0;
   while (pos < text.size()) {
-    const char32_t cp = DecodeOne(text, pos);
-    out += cp == kInvalid ? '?' : CodePointToCp1252(cp);
+    const std::size_t runEnd = AsciiRunEnd(text, pos);
+    out.append(text.data() + pos, runEnd - pos);
+    pos = runEnd;
+    while (pos < text.size() && static_cast<unsigned char>(text[pos]) >= 0x80) {
+      const char32_t cp = DecodeOne(text, pos);
+      out += cp == kInvalid ? '?' : CodePointToCp1252(cp);
+    }
   }
   return out;
 }
@@ -128,17 +167,31 @@ std::string Utf8ToCp1252(std::string_view text) {
 std::string SanitizeUtf8(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());
+  // Well-formed stretches, ASCII or not, are copied whole when an invalid sequence or
+  // the end is reached; only the invalid sequences are rewritten.
+  std::size_t copiedTo = 0;
   std::size_t pos = 0;
   while (pos < bytes.size()) {
+    pos = AsciiRunEnd(bytes, pos);
+    if (pos >= bytes.size()) break;
     const std::size_t start = pos;
-    const char32_t cp = DecodeOne(bytes, pos);
-    if (cp == kInvalid) {
-      AppendUtf8(out, 0xFFFD);
-    } else {
-      out.append(bytes.substr(start, pos - start));
+    if (DecodeOne(bytes, pos) == kInvalid) {
+      out.append(bytes.data() + copiedTo, start - copiedTo);
+      out.append("\xEF\xBF\xBD", 3);  // U+FFFD
+      copiedTo = pos;
     }
   }
+  out.append(bytes.data() + copiedTo, bytes.size() - copiedTo);
   return out;
+}
+
+bool IsValidUtf8(std::string_view bytes) {
+  std::size_t pos = 0;
+  while (pos < bytes.size()) {
+    pos = AsciiRunEnd(bytes, pos);
+    if (pos < bytes.size() && DecodeOne(bytes, pos) == kInvalid) return false;
+  }
+  return true;
 }
 
 bool ContentTypeMeansUtf8(std::string_view contentType) {

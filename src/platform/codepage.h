@@ -18,6 +18,10 @@ std::string Utf8ToCp1252(std::string_view text);
 // Replaces every invalid UTF-8 sequence by U+FFFD, as a UTF-8 decoder does.
 std::string SanitizeUtf8(std::string_view bytes);
 
+// True when the bytes hold no invalid UTF-8 sequence (SanitizeUtf8 would keep them as
+// they are).
+bool IsValidUtf8(std::string_view bytes);
+
 // True when the content type names both "CHARSET" and "UTF-8", letter case ignored.
 bool ContentTypeMeansUtf8(std::string_view contentType);
 

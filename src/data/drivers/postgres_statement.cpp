@@ -62,7 +62,7 @@ std::string ProcedureQuery(const ProcedureCall& call) {
 std::string_view WithoutTrailingSemicolon(std::string_view sql) {
   std::size_t pos = 0;
   while (pos < sql.size()) {
-    const std::size_t skipped = SkipOpaque(sql, pos);
+    const std::size_t skipped = SkipOpaqueAt(sql, pos);
     if (skipped != pos) {
       pos = skipped;
     } else if (sql[pos] == ';') {
@@ -79,7 +79,7 @@ std::vector<std::string> StatementWords(std::string_view sql) {
   std::vector<std::string> words;
   std::size_t pos = 0;
   while (pos < sql.size()) {
-    const std::size_t skipped = SkipOpaque(sql, pos);
+    const std::size_t skipped = SkipOpaqueAt(sql, pos);
     if (skipped != pos) {
       pos = skipped;
     } else if (IsWordStart(sql[pos]) && (pos == 0 || !IsWordChar(sql[pos - 1]))) {
