@@ -87,6 +87,14 @@ TEST_F(SqliteDriverTest, UndeclaredColumnsTakeTheirTypeFromTheFirstValue) {
   EXPECT_EQ(set->Columns()[3].type, FieldType::String);
 }
 
+TEST_F(SqliteDriverTest, EmptyTextsAndBlobsAreEmptyStringsAndBlobsKeepTheirBytes) {
+  const auto set = Run("SELECT '' AS e, x'' AS b, x'410042' AS c, NULL AS n");
+  EXPECT_EQ(set->FieldByName("e").AsVariant(), Value(""));
+  EXPECT_EQ(set->FieldByName("b").AsVariant(), Value(""));
+  EXPECT_EQ(set->FieldByName("c").AsVariant(), Value(std::string("A\0B", 3)));
+  EXPECT_TRUE(set->FieldByName("n").IsNull());
+}
+
 TEST_F(SqliteDriverTest, ADateHoldingATimeOfDayKeepsIt) {
   const auto set = Run("EXECUTE PROCEDURE nvm_DailyReportRecord_List(:u, :f, :g)", {"45", "", 0});
   double last = 0;
