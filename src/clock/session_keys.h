@@ -2,6 +2,8 @@
 // user and company for 15 minutes.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -13,14 +15,38 @@
 
 namespace tallyhand {
 
+inline constexpr std::size_t kKeyLength = 32;
+
+// A key's text held inline (no heap block per key): up to kKeyLength characters, the
+// unused rest zero. Issued keys fill all of it; an empty one marks an entry taken out.
+class KeyText {
+ public:
+  KeyText() = default;
+  // Keeps the first kKeyLength characters, as the table stores them.
+  explicit KeyText(std::string_view text) {
+    std::copy_n(text.begin(), std::min(text.size(), letters_.size()), letters_.begin());
+  }
+  std::string_view View() const {
+    return {letters_.data(), static_cast<std::size_t>(std::ranges::find(letters_, '\0') - letters_.begin())};
+  }
+  bool empty() const { return letters_[0] == '\0'; }
+  // Exact comparison, whatever bytes text holds.
+  friend bool operator==(const KeyText& key, std::string_view text) {
+    return text.size() <= kKeyLength && std::string_view(key.letters_.data(), text.size()) == text &&
+           (text.size() == kKeyLength || key.letters_[text.size()] == '\0');
+  }
+
+ private:
+  std::array<char, kKeyLength> letters_{};
+};
+
 struct Tkey {
   TDateTime ExpiryDate;  // the instant after which the key is dead
-  std::string Key;
+  KeyText Key;
   std::int32_t Uid;
   std::int32_t cid;
 };
 
-inline constexpr std::size_t kKeyLength = 32;
 inline constexpr int kKeyAlphabetSize = 20;  // "A" to "T"
 inline constexpr TDateTime kKeyLifetime = 15.0 / kMinutesPerDay;
 

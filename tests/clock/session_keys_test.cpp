@@ -118,7 +118,8 @@ TEST_F(SessionKeys, OnlyTheExactTextMatches) {
   std::string lower = key;
   for (char& c : lower) c = static_cast<char>(c - 'A' + 'a');
   for (const std::string& wrong :
-       {lower, key + " ", " " + key, key.substr(0, 31), key + "A", std::string()}) {
+       {lower, key + " ", " " + key, key.substr(0, 31), key + "A", std::string(),
+        key.substr(0, 31) + '\0', std::string(32, '\0')}) {
     const Lookup found = Find(wrong);
     EXPECT_FALSE(found.found) << '"' << wrong << '"';
     EXPECT_EQ(found.uid, -1);
@@ -218,7 +219,7 @@ TEST_F(SessionKeys, AfterAStepBackExpiredEntriesBehindTheMatchStay) {
 class ScanningKeyTable {
  public:
   void Add(const std::string& key, std::int32_t uid, std::int32_t cid) {
-    entries_.push_back(Tkey{Now() + kKeyLifetime, key, uid, cid});
+    entries_.push_back(Tkey{Now() + kKeyLifetime, KeyText(key), uid, cid});
   }
   bool Check(std::string_view key, std::int32_t& uid, std::int32_t& cid) {
     const TDateTime now = Now();
