@@ -85,8 +85,15 @@ int ScanNumber(std::string_view text, std::size_t& pos, int maxDigits, int& valu
 TDateTime SystemNow() {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
-  tm local{};
-  localtime_r(&ts.tv_sec, &local);
+  // localtime_r takes the C library's time-zone lock, on which every request's threads
+  // would queue; the local fields of a second are the same all through that second.
+  thread_local time_t cachedSecond = -1;
+  thread_local tm cachedLocal{};
+  if (ts.tv_sec != cachedSecond) {
+    localtime_r(&ts.tv_sec, &cachedLocal);
+    cachedSecond = ts.tv_sec;
+  }
+  const tm& local = cachedLocal;
   const std::int64_t days =
       DaysFromCivil(local.tm_year + 1900, static_cast<unsigned>(local.tm_mon + 1),
                     static_cast<unsigned>(local.tm_mday)) -
