@@ -267,12 +267,16 @@ TEST_F(SqliteDriverTest, FailuresRaiseEDatabaseErrorWithAClearMessage) {
            ErrorCase{"select :a as a, :b as b", {1}, "'b'"},
            ErrorCase{"EXECUTE PROCEDURE nvm_Job_List(1 +)", {}, "incomplete input"},
        }) {
+    const std::int64_t answers = Count("answers");
     try {
       Run(c.sql, c.values);
       ADD_FAILURE() << "no error for " << c.sql;
     } catch (const EDatabaseError& e) {
       EXPECT_NE(e.Message().find(c.messagePart), std::string::npos) << e.Message();
     }
+    // No snapshot of the failed call lingers: a commit made elsewhere is seen at once.
+    site_.ExecDirect("INSERT INTO answers (UserID, QuestionID, Answer) VALUES (42, 1, 'x')");
+    EXPECT_EQ(Count("answers"), answers + 1) << c.sql;
   }
   EXPECT_EQ(Count("company"), 4);
   EXPECT_TRUE(connection_->IsAlive());

@@ -87,30 +87,6 @@ std::vector<std::string> ParameterNames(std::string_view list) {
 
 std::string Numbered(int index) { return "?" + std::to_string(index + 1); }
 
-// True when the statement's text, after blanks and comments, begins with SELECT, WITH or
-// VALUES: a query, not a pragma or transaction statement that also counts as read-only.
-bool BeginsAsQuery(std::string_view text) {
-  std::size_t at = 0;
-  while (at < text.size()) {
-    if (static_cast<unsigned char>(text[at]) <= ' ') {
-      ++at;
-    } else if (text.compare(at, 2, "--") == 0) {
-      const std::size_t end = text.find('\n', at);
-      at = end == std::string_view::npos ? text.size() : end + 1;
-    } else if (text.compare(at, 2, "/*") == 0) {
-      const std::size_t end = text.find("*/", at + 2);
-      at = end == std::string_view::npos ? text.size() : end + 2;
-    } else {
-      break;
-    }
-  }
-  std::size_t end = at;
-  while (end < text.size() && std::isalpha(static_cast<unsigned char>(text[end])) != 0) ++end;
-  const std::string_view word = text.substr(at, end - at);
-  return EqualsIgnoringAsciiCase(word, "SELECT") || EqualsIgnoringAsciiCase(word, "WITH") ||
-         EqualsIgnoringAsciiCase(word, "VALUES");
-}
-
 std::string_view ColumnText(sqlite3_stmt* stmt, int column) {
   const unsigned char* text = sqlite3_column_text(stmt, column);
   return text != nullptr ? std::string_view(reinterpret_cast<const char*>(text)) : "";
@@ -282,7 +258,6 @@ class SqliteConnection final : public DbConnection {
     std::vector<std::string> parameters;
     PreparedScript body;  // markers numbered; prepared once compiled
     bool compiled = false;
-    bool singleQuery = false;  // the body is one statement, a query
   };
 
   // A procedure taken from the cache for one run, put back (reset) afterwards when its
@@ -521,9 +496,6 @@ class SqliteConnection final : public DbConnection {
 
   void Compile(const std::string& name, CompiledProcedure& procedure) {
     procedure.body = PrepareUncached(NumberBodyMarkers(name, procedure));
-    const std::vector<sqlite3_stmt*>& statements = procedure.body.Statements();
-    const char* text = statements.size() == 1 ? sqlite3_sql(statements.front()) : nullptr;
-    procedure.singleQuery = text != nullptr && BeginsAsQuery(text);
     procedure.compiled = true;
   }
 
@@ -548,22 +520,43 @@ class SqliteConnection final : public DbConnection {
 
   std::unique_ptr<TResultSet> RunProcedure(const ProcedureCall& call,
                                            const std::vector<Value>& values) {
-    ProcedureInUse procedure(*this, call.name);
-    if (call.arguments.size() != procedure->parameters.size())
-      throw EDatabaseError("Procedure " + call.name + " takes " +
-                           std::to_string(procedure->parameters.size()) + " arguments, but " +
-                           std::to_string(call.arguments.size()) + " were given");
-    const std::vector<ValueCopy> arguments = EvaluateArguments(call, values);
-    if (!procedure->compiled) Compile(call.name, *procedure);
-    const PreparedScript& body = procedure->body;
-    if (!body.ReturnsColumns()) throw EDatabaseError(kNoResultSet);
-    const bool readOnly = body.ReadOnly();
-    // One query is atomic and reads one snapshot without a transaction around it.
-    if (procedure->singleQuery && readOnly) return RunBody(body, arguments);
+    const bool outermost = sqlite3_get_autocommit(db_) != 0;
+    // At the outermost level the catalog is read in the transaction that then runs a
+    // reading body: one snapshot per call instead of two, and every read transaction
+    // begun queues the process's connections on the database's shared-memory lock.
+    if (outermost) Step(beginDeferred_, "BEGIN DEFERRED");
+    try {
+      ProcedureInUse procedure(*this, call.name);
+      if (call.arguments.size() != procedure->parameters.size())
+        throw EDatabaseError("Procedure " + call.name + " takes " +
+                             std::to_string(procedure->parameters.size()) + " arguments, but " +
+                             std::to_string(call.arguments.size()) + " were given");
+      const std::vector<ValueCopy> arguments = EvaluateArguments(call, values);
+      if (!procedure->compiled) Compile(call.name, *procedure);
+      const PreparedScript& body = procedure->body;
+      if (!body.ReturnsColumns()) throw EDatabaseError(kNoResultSet);
+      if (outermost && body.ReadOnly()) {
+        std::unique_ptr<TResultSet> result = RunBody(body, arguments);
+        Step(commit_, "COMMIT");
+        return result;
+      }
+      // A writer never upgrades the catalog's read snapshot: it begins its own.
+      if (outermost) Step(commit_, "COMMIT");
+      return RunInTransaction(body, arguments, outermost);
+    } catch (...) {
+      if (outermost && sqlite3_get_autocommit(db_) == 0)
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      throw;
+    }
+  }
 
+  // A writing body at the outermost level, or any body within a transaction already open.
+  std::unique_ptr<TResultSet> RunInTransaction(const PreparedScript& body,
+                                               const std::vector<ValueCopy>& arguments,
+                                               bool outermost) {
+    const bool readOnly = body.ReadOnly();
     // A body that writes takes the write lock at its start, waiting on the busy
     // timeout, so that it never fails upgrading a read lock held by its own snapshot.
-    const bool outermost = sqlite3_get_autocommit(db_) != 0;
     // Writers of this process queue here for their turn instead of in SQLite's busy
     // handler, whose sleeps of up to 100 ms left the file idle while writers waited.
     std::unique_lock writer(*writerTurn_, std::defer_lock);
