@@ -133,6 +133,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# User and system CPU time the process has used, in clock ticks.
+cpu_ticks() {
+  awk '{print $14 + $15}' "/proc/$1/stat" 2>/dev/null || echo 0
+}
+
 peak_rss_kb() {
   sed -n 's/^VmHWM:[[:space:]]*\([0-9]*\) kB/\1/p' "/proc/$1/status" 2>/dev/null || echo 0
 }
@@ -160,18 +165,22 @@ measure() {
   local row=$1 label=$2 driver=$3 conns=$4 pid=$5 url=$6 script=$7
   shift 7
   wrk -t "$THREADS" -c "$conns" -d "${WARMUP}s" -s "$BENCH/lua/$script" "$url" -- "$@" >/dev/null
-  local out
+  local out cpu0 cpu1
+  cpu0=$(cpu_ticks "$pid")
   out=$(wrk -t "$THREADS" -c "$conns" -d "${DURATION}s" --timeout 10s -s "$BENCH/lua/$script" "$url" -- "$@")
+  cpu1=$(cpu_ticks "$pid")
   local json
   json=$(sed -n 's/^BENCHJSON //p' <<<"$out")
   [ -n "$json" ] || die "no result from wrk for row $row: $out"
   local rss
   rss=$(peak_rss_kb "$pid")
-  python3 - "$json" "$row" "$label" "$driver" "$conns" "$rss" >>"$RESULTS" <<'EOF'
+  python3 - "$json" "$row" "$label" "$driver" "$conns" "$rss" "$((cpu1 - cpu0))" "$(getconf CLK_TCK)" \
+    >>"$RESULTS" <<'EOF'
 import json, sys
 data = json.loads(sys.argv[1])
 data.update(row=sys.argv[2], label=sys.argv[3], driver=sys.argv[4], conns=int(sys.argv[5]),
-            rss_kb=int(sys.argv[6] or 0))
+            rss_kb=int(sys.argv[6] or 0),
+            cpu_us=int(sys.argv[7]) * 1e6 / int(sys.argv[8]))
 print(json.dumps(data))
 EOF
   log "row $row $label [$driver] c=$conns: $(python3 -c 'import json,sys; d=json.loads(sys.argv[1]); print("%.0f req/s p50 %.2f ms p99 %.2f ms" % (d["requests"]/d["duration_us"]*1e6, d["p50_us"]/1000, d["p99_us"]/1000))' "$json"), peak RSS ${rss} kB"

@@ -2,7 +2,9 @@
 """Formats the cells of bench/run.sh (one JSON object per line) as one Markdown table.
 
 Every row gets its ratio to row 1 (the ceiling) at the same connection count, measured in
-the same run. Errors add up socket errors, answers of status 400 or more (wrk), answers
+the same run. The server's CPU time per request (user and system, all its threads, over
+the measured run) is steadier than requests per second on a machine shared with wrk.
+Errors add up socket errors, answers of status 400 or more (wrk), answers
 other than 200, envelopes whose error flag is set, and answers lacking the expected member.
 """
 import argparse
@@ -48,8 +50,9 @@ def main():
     ceiling = {c["conns"]: rps(c) for c in cells if c["row"] == "1"}
     peer = {c["conns"]: rps(c) for c in cells if c["row"] == "0"}
 
-    print("| row | what | db | conns | req/s | vs ceiling | p50 ms | p99 ms | errors | peak RSS MB |")
-    print("|---|---|---|---:|---:|---:|---:|---:|---:|---:|")
+    print("| row | what | db | conns | req/s | vs ceiling | p50 ms | p99 ms | errors | peak RSS MB "
+          "| server CPU µs/req |")
+    print("|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|")
     for c in cells:
         r = rps(c)
         if c["row"] == "0":
@@ -58,9 +61,10 @@ def main():
             ratio = "%.2f" % (r / ceiling[c["conns"]])
         else:
             ratio = "-"
-        print("| %s | %s | %s | %d | %.0f | %s | %.2f | %.2f | %d | %.1f |" % (
+        cpu = "%.1f" % (c["cpu_us"] / c["requests"]) if c.get("cpu_us") and c["requests"] else "-"
+        print("| %s | %s | %s | %d | %.0f | %s | %.2f | %.2f | %d | %.1f | %s |" % (
             c["row"], c["label"], c["driver"], c["conns"], r, ratio, c["p50_us"] / 1000,
-            c["p99_us"] / 1000, errors(c), c["rss_kb"] / 1024))
+            c["p99_us"] / 1000, errors(c), c["rss_kb"] / 1024, cpu))
     if peer and ceiling:
         print()
         for conns in sorted(ceiling):
