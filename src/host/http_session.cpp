@@ -6,7 +6,6 @@
 #include <charconv>
 
 #include <boost/asio/dispatch.hpp>
-#include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 
 namespace tallyhand::host {

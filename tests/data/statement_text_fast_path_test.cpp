@@ -5,7 +5,6 @@
 
 #include <cctype>
 #include <optional>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -13,6 +12,7 @@
 #include "data/statement_text.h"
 #include "platform/ascii_case.h"
 #include "platform/exception.h"
+#include "support/random_texts.h"
 
 namespace tallyhand {
 namespace {
@@ -314,26 +314,12 @@ std::vector<std::string> TrickyStatements() {
 
 // Fixed-seed random statements of pieces the scanners treat specially.
 std::vector<std::string> RandomStatements(std::size_t count) {
-  static const std::vector<std::string> pieces = {
+  static const testsupport::RandomTextRecipe recipe{{
       "SELECT ", "x", "_a1", " ", "\n", "\r", "'", "''", "\"", "\"\"", "-", "--", "/", "/*",
       "*/", "*", ":", "::", ":a", ":B", ";", "(", ")", ",", "1", "-1", ".5", "e3",
       "EXECUTE PROCEDURE ", "p", "\xC3\xA9", "\x80",
-  };
-  std::mt19937 rng(1352);
-  std::vector<std::string> texts;
-  texts.reserve(count);
-  for (std::size_t n = 0; n < count; ++n) {
-    std::string text;
-    const std::size_t parts = rng() % 20;
-    for (std::size_t i = 0; i < parts; ++i) {
-      if (rng() % 8 == 0) {
-        text += static_cast<char>(rng() % 256);
-      } else {
-        text += pieces[rng() % pieces.size()];
-      }
-    }
-    texts.push_back(std::move(text));
-  }
+  }, 1352, 20, 8};
+  std::vector<std::string> texts = testsupport::RandomTexts(recipe, count);
   // Random procedure calls, so that the argument scanners see varied lists.
   for (std::size_t n = 0; n < count / 4; ++n) texts[n] = "EXECUTE PROCEDURE p(" + texts[n];
   return texts;

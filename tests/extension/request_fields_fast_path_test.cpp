@@ -2,12 +2,12 @@
 // the character-by-character versions they replaced, kept here as the reference.
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 #include <vector>
 
 #include "extension/request_fields.h"
 #include "platform/codepage.h"
+#include "support/random_texts.h"
 
 namespace tallyhand {
 namespace {
@@ -198,27 +198,12 @@ std::vector<std::string> TrickyBodies() {
 
 // Fixed-seed random strings of pieces that matter to the decoder and the cutter.
 std::vector<std::string> RandomTexts(std::size_t count) {
-  static const std::vector<std::string> pieces = {
+  static const testsupport::RandomTextRecipe recipe{{
       "a", "name=", "0123456789", "+", "%", "%%", "%41", "%4", "%e9", "%C3%A9", "%zz", "%G",
       "&", "\r", "\n", "\"", "=", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xC3",
       "\xE2\x82", "\x80", "\xFF", " ",
-  };
-  std::mt19937 rng(160);
-  std::vector<std::string> texts;
-  texts.reserve(count);
-  for (std::size_t n = 0; n < count; ++n) {
-    std::string text;
-    const std::size_t parts = rng() % 20;
-    for (std::size_t i = 0; i < parts; ++i) {
-      if (rng() % 5 == 0) {
-        text += static_cast<char>(rng() % 256);
-      } else {
-        text += pieces[rng() % pieces.size()];
-      }
-    }
-    texts.push_back(std::move(text));
-  }
-  return texts;
+  }, 160, 20, 5};
+  return testsupport::RandomTexts(recipe, count);
 }
 
 TEST(RequestFieldsFastPath, DecodingAndCuttingMatchTheCharacterByCharacterReference) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/codepage.h"
+#include "support/random_texts.h"
 
 namespace tallyhand {
 namespace {
@@ -167,28 +168,13 @@ std::vector<std::string> TrickyTexts() {
 // Strings of fixed-seed random pieces: ASCII runs of every length around the word
 // size, well-formed and broken multi-byte sequences, and raw high bytes.
 std::vector<std::string> RandomTexts(std::size_t count) {
-  static const std::vector<std::string> pieces = {
+  static const testsupport::RandomTextRecipe recipe{{
       "a", "Zq", "0123456", "abcdefgh", "abcdefghijklmnopq", " ", "\r\n", std::string(1, '\0'),
       "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xC2\x80", "\xC5\xB8",
       "\x80", "\xBF", "\xC3", "\xE2\x82", "\xF0\x9F\x98", "\xC0\xAF", "\xE0\x80\xAF",
       "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xFF", "\xFE",
-  };
-  std::mt19937 rng(20240501);
-  std::vector<std::string> texts;
-  texts.reserve(count);
-  for (std::size_t n = 0; n < count; ++n) {
-    std::string text;
-    const std::size_t parts = rng() % 24;
-    for (std::size_t i = 0; i < parts; ++i) {
-      if (rng() % 4 == 0) {
-        text += static_cast<char>(rng() % 256);
-      } else {
-        text += pieces[rng() % pieces.size()];
-      }
-    }
-    texts.push_back(std::move(text));
-  }
-  return texts;
+  }, 20240501, 24, 4};
+  return testsupport::RandomTexts(recipe, count);
 }
 
 std::string Hex(std::string_view bytes) {

@@ -554,21 +554,17 @@ class SqliteConnection final : public DbConnection {
   std::unique_ptr<TResultSet> RunInTransaction(const PreparedScript& body,
                                                const std::vector<ValueCopy>& arguments,
                                                bool outermost) {
-    const bool readOnly = body.ReadOnly();
-    // A body that writes takes the write lock at its start, waiting on the busy
-    // timeout, so that it never fails upgrading a read lock held by its own snapshot.
-    // Writers of this process queue here for their turn instead of in SQLite's busy
-    // handler, whose sleeps of up to 100 ms left the file idle while writers waited.
+    // A writer takes the write lock at its start, waiting on the busy timeout, so that
+    // it never fails upgrading a read lock held by its own snapshot. Writers of this
+    // process queue here for their turn instead of in SQLite's busy handler, whose
+    // sleeps of up to 100 ms left the file idle while writers waited.
     std::unique_lock writer(*writerTurn_, std::defer_lock);
-    if (outermost && !readOnly &&
-        !writer.try_lock_for(std::chrono::milliseconds(busyTimeoutMs_)))
+    if (outermost && !writer.try_lock_for(std::chrono::milliseconds(busyTimeoutMs_)))
       throw EDatabaseError("database is locked");
-    if (!outermost)
-      Step(savepoint_, "SAVEPOINT tallyhand_procedure");
-    else if (readOnly)
-      Step(beginDeferred_, "BEGIN DEFERRED");
-    else
+    if (outermost)
       Step(beginImmediate_, "BEGIN IMMEDIATE");
+    else
+      Step(savepoint_, "SAVEPOINT tallyhand_procedure");
     try {
       std::unique_ptr<TResultSet> result = RunBody(body, arguments);
       if (outermost)
