@@ -12,4 +12,9 @@ $SUDO apt-get install -y -q --no-install-recommends \
   rapidjson-dev libjpeg62-turbo-dev libsqlite3-dev sqlite3 \
   libpq-dev postgresql postgresql-client \
   libgtest-dev libgmock-dev googletest libbenchmark-dev \
-  libfaketime wrk nginx-light curl procps ca-certificates
+  libfaketime wrk nginx-light curl procps ca-certificates \
+  unixodbc unixodbc-dev odbc-postgresql libsqliteodbc \
+  libssl-dev openssl libsystemd-dev systemd dpkg-dev fakeroot lintian \
+  prometheus-cpp-dev prometheus \
+  libhiredis-dev redis-server haproxy \
+  gnuplot-nox
