@@ -48,7 +48,7 @@ stage "PostgreSQL test server"
 bash scripts/pg-test-server.sh start
 trap 'bash scripts/pg-test-server.sh stop >/dev/null 2>&1 || true' EXIT
 # shellcheck disable=SC1091
-source "${TALLYHAND_PG_ENV_FILE:-/tmp/tallyhand-pg/env}"
+source "${TALLYHAND_PG_ENV_FILE:-${TALLYHAND_PG_STATE_DIR:-/tmp/tallyhand-pg}/env}"
 
 stage "Build"
 configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
