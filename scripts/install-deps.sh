@@ -4,8 +4,8 @@ set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-$SUDO apt-get update -q
-$SUDO apt-get install -y -q --no-install-recommends \
+$SUDO apt-get -o DPkg::Lock::Timeout=600 update -q
+$SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends \
   build-essential g++ cmake ninja-build pkg-config \
   clang llvm libclang-rt-14-dev \
   libboost-dev libboost-system-dev \
