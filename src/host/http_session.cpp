@@ -1,8 +1,5 @@
 #include "host/http_session.h"
 
-#include <sys/socket.h>
-
-#include <cerrno>
 #include <charconv>
 
 #include <boost/asio/dispatch.hpp>
@@ -46,29 +43,33 @@ const boost::system::error_category& HttpErrorCategory() {
 
 }  // namespace
 
-HttpSession::HttpSession(tcp::socket&& socket, const HostContext& host)
+template <class Stream>
+HttpSession<Stream>::HttpSession(Stream&& stream, const HostContext& host)
     : host_(host),
-      stream_(std::move(socket)),
+      stream_(std::move(stream)),
       executor_(stream_.get_executor()),
       call_(*this, host.settings.mountPrefix, host.settings.readAhead) {
   beast::error_code ec;
-  tcp::endpoint local = stream_.socket().local_endpoint(ec);
-  tcp::endpoint remote = stream_.socket().remote_endpoint(ec);
+  tcp::endpoint local = TcpLayer().socket().local_endpoint(ec);
+  tcp::endpoint remote = TcpLayer().socket().remote_endpoint(ec);
   call_.SetEndpoints(local, remote);
   // Responses leave in one write; waiting to coalesce them only adds latency.
-  stream_.socket().set_option(tcp::no_delay(true), ec);
+  TcpLayer().socket().set_option(tcp::no_delay(true), ec);
 }
 
-HttpSession::~HttpSession() {
+template <class Stream>
+HttpSession<Stream>::~HttpSession() {
   FinishRequest();
   host_.state.CloseConnection();
 }
 
-void HttpSession::Start() {
-  net::dispatch(executor_, beast::bind_front_handler(&HttpSession::ReadRequest, shared_from_this()));
+template <class Stream>
+void HttpSession<Stream>::Start() {
+  net::dispatch(executor_, Handler(&HttpSession::Begin));
 }
 
-void HttpSession::ReadRequest() {
+template <class Stream>
+void HttpSession<Stream>::ReadRequest() {
   // A new parser per message: its limits and state start afresh.
   parser_.emplace();
   parser_->header_limit(host_.settings.headerLimit);
@@ -76,29 +77,31 @@ void HttpSession::ReadRequest() {
   awaitingFirstByte_ = buffer_.size() == 0;
   // A kept-alive connection may wait for its next request up to the idle timeout; once
   // a request has begun (and for a connection's first request) the header timeout holds.
-  stream_.expires_after(firstRequest_ || !awaitingFirstByte_ ? host_.settings.headerTimeout
-                                                             : host_.settings.idleTimeout);
+  TcpLayer().expires_after(firstRequest_ || !awaitingFirstByte_ ? host_.settings.headerTimeout
+                                                                : host_.settings.idleTimeout);
   ReadHeader();
 }
 
-void HttpSession::ReadHeader() {
-  http::async_read_some(stream_, buffer_, *parser_,
-                        beast::bind_front_handler(&HttpSession::OnHeaderRead, shared_from_this()));
+template <class Stream>
+void HttpSession<Stream>::ReadHeader() {
+  http::async_read_some(stream_, buffer_, *parser_, Handler(&HttpSession::OnHeaderRead));
 }
 
-void HttpSession::OnHeaderRead(beast::error_code ec, std::size_t) {
+template <class Stream>
+void HttpSession<Stream>::OnHeaderRead(beast::error_code ec, std::size_t) {
   if (ec) return OnReadFailed(ec);
   if (!parser_->is_header_done()) {
     if (awaitingFirstByte_) {
       awaitingFirstByte_ = false;
-      stream_.expires_after(host_.settings.headerTimeout);
+      TcpLayer().expires_after(host_.settings.headerTimeout);
     }
     return ReadHeader();
   }
   OnHeader();
 }
 
-void HttpSession::OnHeader() {
+template <class Stream>
+void HttpSession<Stream>::OnHeader() {
   if (!host_.state.TryBeginRequest()) return Close();
   requestActive_ = true;
   const auto& request = parser_->get();
@@ -118,25 +121,28 @@ void HttpSession::OnHeader() {
   ReadBody();
 }
 
-void HttpSession::SendContinue() {
-  stream_.expires_after(host_.settings.sendTimeout);
+template <class Stream>
+void HttpSession<Stream>::SendContinue() {
+  TcpLayer().expires_after(host_.settings.sendTimeout);
   net::async_write(stream_, net::buffer(kContinueAnswer.data(), kContinueAnswer.size()),
-                   beast::bind_front_handler(&HttpSession::OnContinueSent, shared_from_this()));
+                   Handler(&HttpSession::OnContinueSent));
 }
 
-void HttpSession::OnContinueSent(beast::error_code ec, std::size_t) {
-  if (ec) return Close();
+template <class Stream>
+void HttpSession<Stream>::OnContinueSent(beast::error_code ec, std::size_t) {
+  if (ec) return CloseAfterFailure();
   ReadBody();
 }
 
-void HttpSession::ReadBody() {
+template <class Stream>
+void HttpSession<Stream>::ReadBody() {
   // The body timeout bounds the wait between two reads, not the whole upload.
-  stream_.expires_after(host_.settings.bodyTimeout);
-  http::async_read_some(stream_, buffer_, *parser_,
-                        beast::bind_front_handler(&HttpSession::OnBodyRead, shared_from_this()));
+  TcpLayer().expires_after(host_.settings.bodyTimeout);
+  http::async_read_some(stream_, buffer_, *parser_, Handler(&HttpSession::OnBodyRead));
 }
 
-void HttpSession::OnBodyRead(beast::error_code ec, std::size_t) {
+template <class Stream>
+void HttpSession<Stream>::OnBodyRead(beast::error_code ec, std::size_t) {
   if (ec) return OnReadFailed(ec);
   if (parser_->chunked()) {
     // A chunked body has no declared size: its bytes are reserved as they arrive.
@@ -149,27 +155,32 @@ void HttpSession::OnBodyRead(beast::error_code ec, std::size_t) {
   CallExtension();
 }
 
-void HttpSession::OnReadFailed(beast::error_code ec) {
+template <class Stream>
+void HttpSession<Stream>::OnReadFailed(beast::error_code ec) {
   if (ec == http::error::header_limit) return SendHostAnswer(HostAnswer::HeaderTooLarge);
   if (ec == http::error::body_limit) return SendHostAnswer(HostAnswer::PayloadTooLarge);
   if (ec.category() == HttpErrorCategory() && ec != http::error::end_of_stream &&
       ec != http::error::partial_message) {
     return SendHostAnswer(HostAnswer::BadRequest);
   }
-  // The client left, went silent past a timeout, or the network failed.
-  Close();
+  // The client ended the connection between or within requests...
+  if (ec == http::error::end_of_stream || ec == http::error::partial_message) return Close();
+  // ...or went silent past a timeout, or the network failed.
+  CloseAfterFailure();
 }
 
-bool HttpSession::ReserveBody(uint64_t bytes) {
+template <class Stream>
+bool HttpSession<Stream>::ReserveBody(uint64_t bytes) {
   if (!host_.state.TryReserveBody(bytes)) return false;
   reservedBody_ += bytes;
   return true;
 }
 
-void HttpSession::CallExtension() {
+template <class Stream>
+void HttpSession<Stream>::CallExtension() {
   call_.Prepare(parser_->get(), target_.path, pathInfo_, target_.query);
   extensionFailed_ = false;
-  pendingSelf_ = shared_from_this();
+  pendingSelf_ = this->shared_from_this();
   DWORD status = HSE_STATUS_ERROR;
   try {
     status = host_.module.HttpExtensionProc(call_.ControlBlock());
@@ -187,7 +198,8 @@ void HttpSession::CallExtension() {
   SendExtensionOutput();
 }
 
-void HttpSession::OnDoneWithSession() {
+template <class Stream>
+void HttpSession<Stream>::OnDoneWithSession() {
   // Runs on the extension's thread, which must never wait for the network. Nothing else
   // touches the connection until its answer is on the way: the request was read whole
   // before the extension was called, and no operation of the connection is pending. So
@@ -197,7 +209,8 @@ void HttpSession::OnDoneWithSession() {
   self->SendExtensionOutput();
 }
 
-void HttpSession::SendExtensionOutput() {
+template <class Stream>
+void HttpSession<Stream>::SendExtensionOutput() {
   // The extension is done with the body: its memory goes back before the answer leaves,
   // so a client that sends its next body at once finds the room free.
   ReleaseBody();
@@ -221,82 +234,98 @@ void HttpSession::SendExtensionOutput() {
   const std::size_t sent = SendWithoutWaiting(output);
   if (sent == output.size()) return OnResponseWritten({}, sent);
   // The rest waits for the socket; a failed send is reported by the write itself.
-  stream_.expires_after(host_.settings.sendTimeout);
+  TcpLayer().expires_after(host_.settings.sendTimeout);
   net::async_write(stream_, net::buffer(output.data() + sent, output.size() - sent),
-                   beast::bind_front_handler(&HttpSession::OnResponseWritten, shared_from_this()));
+                   Handler(&HttpSession::OnResponseWritten));
 }
 
-std::size_t HttpSession::SendWithoutWaiting(std::string_view bytes) {
-  const int fd = stream_.socket().native_handle();
-  std::size_t sent = 0;
-  while (sent < bytes.size()) {
-    const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (n > 0) {
-      sent += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      break;
-    }
-  }
-  return sent;
-}
-
-void HttpSession::OnResponseWritten(beast::error_code ec, std::size_t) {
+template <class Stream>
+void HttpSession<Stream>::OnResponseWritten(beast::error_code ec, std::size_t) {
   FinishRequest();
-  if (ec || !keepAlive_) return Close();
+  if (ec) return CloseAfterFailure();
+  if (!keepAlive_) return Close();
   firstRequest_ = false;
   ReadRequest();
 }
 
-void HttpSession::SendHostAnswer(HostAnswer answer) {
+template <class Stream>
+void HttpSession<Stream>::SendHostAnswer(HostAnswer answer) {
   keepAlive_ = false;
   ReleaseBody();
   std::string_view bytes = HostAnswerBytes(answer);
   LogAccess(HostAnswerStatus(answer), bytes.size());
-  stream_.expires_after(host_.settings.sendTimeout);
+  TcpLayer().expires_after(host_.settings.sendTimeout);
   net::async_write(stream_, net::buffer(bytes.data(), bytes.size()),
-                   beast::bind_front_handler(&HttpSession::OnHostAnswerWritten, shared_from_this()));
+                   Handler(&HttpSession::OnHostAnswerWritten));
 }
 
-void HttpSession::OnHostAnswerWritten(beast::error_code ec, std::size_t) {
+template <class Stream>
+void HttpSession<Stream>::OnHostAnswerWritten(beast::error_code ec, std::size_t) {
   FinishRequest();
-  if (ec) return Close();
+  if (ec) return CloseAfterFailure();
   LingeringClose();
 }
 
-void HttpSession::LingeringClose() {
+template <class Stream>
+void HttpSession<Stream>::LingeringClose() {
   // Closing with unread input would reset the connection and could destroy the answer
   // before the client reads it; so the host stops sending and drains the input briefly.
+  EndStream(true);
+}
+
+template <class Stream>
+void HttpSession<Stream>::Close() {
+  EndStream(false);
+}
+
+template <class Stream>
+void HttpSession<Stream>::CloseAfterFailure() {
+  // The stream broke or timed out: nothing more is written to it.
+  ShutdownSend();
+}
+
+template <class Stream>
+bool HttpSession<Stream>::ShutdownSend() {
+  // The socket itself closes when the last handler lets go of the session.
   beast::error_code ec;
-  stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
-  if (ec) return;
+  TcpLayer().socket().shutdown(tcp::socket::shutdown_send, ec);
+  return !ec;
+}
+
+template <class Stream>
+void HttpSession<Stream>::DrainInput() {
+  if (!ShutdownSend()) return;
   buffer_.consume(buffer_.size());
   lingeringBytes_ = 0;
-  stream_.expires_after(host_.settings.lingerTimeout);
+  TcpLayer().expires_after(host_.settings.lingerTimeout);
   ReadLingering();
 }
 
-void HttpSession::ReadLingering() {
-  stream_.async_read_some(buffer_.prepare(kLingeringChunk),
-                          beast::bind_front_handler(&HttpSession::OnLingeringRead, shared_from_this()));
+template <class Stream>
+void HttpSession<Stream>::ReadLingering() {
+  // Below any stream framing: these bytes are discarded unread.
+  TcpLayer().async_read_some(buffer_.prepare(kLingeringChunk),
+                             Handler(&HttpSession::OnLingeringRead));
 }
 
-void HttpSession::OnLingeringRead(beast::error_code ec, std::size_t bytes) {
+template <class Stream>
+void HttpSession<Stream>::OnLingeringRead(beast::error_code ec, std::size_t bytes) {
   if (ec) return;
   lingeringBytes_ += bytes;
   if (lingeringBytes_ > host_.settings.lingerMaxBytes) return;
   ReadLingering();
 }
 
-void HttpSession::LogAccess(unsigned status, uint64_t bytes) {
+template <class Stream>
+void HttpSession<Stream>::LogAccess(unsigned status, uint64_t bytes) {
   if (host_.accessLog == nullptr || !parser_ || !parser_->is_header_done()) return;
   const auto& request = parser_->get();
   host_.accessLog->Write(call_.RemoteAddress(), View(request.method_string()),
                          View(request.target()), request.version(), status, bytes);
 }
 
-void HttpSession::ReleaseBody() {
+template <class Stream>
+void HttpSession<Stream>::ReleaseBody() {
   if (parser_) std::string().swap(parser_->get().body());
   if (reservedBody_ > 0) {
     host_.state.ReleaseBody(reservedBody_);
@@ -304,7 +333,8 @@ void HttpSession::ReleaseBody() {
   }
 }
 
-void HttpSession::FinishRequest() {
+template <class Stream>
+void HttpSession<Stream>::FinishRequest() {
   call_.Clear();
   ReleaseBody();
   parser_.reset();
@@ -314,10 +344,6 @@ void HttpSession::FinishRequest() {
   }
 }
 
-void HttpSession::Close() {
-  // The socket itself closes when the last handler lets go of the session.
-  beast::error_code ec;
-  stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
-}
+template class HttpSession<PlainStream>;
 
 }  // namespace tallyhand::host

@@ -2,18 +2,23 @@
 // what the extension answered. Every step runs on the connection's strand, except the
 // answer to a request the extension finished on its own thread: that thread sends it
 // and starts reading the next request, while the connection has nothing else pending.
+//
+// The session speaks HTTP over either kind of stream (session_stream.h). The few steps
+// that differ between them (how a connection begins, how an answer is sent without
+// waiting, how the stream is ended) are specialised per stream in a file of their own.
 #pragma once
 
 #include <memory>
 #include <optional>
 
-#include "host/beast_http.h"
 #include "host/access_log.h"
+#include "host/beast_http.h"
 #include "host/extension_module.h"
 #include "host/extension_request.h"
 #include "host/host_answers.h"
 #include "host/request_target.h"
 #include "host/server_state.h"
+#include "host/session_stream.h"
 #include "host/settings.h"
 
 namespace tallyhand::host {
@@ -26,11 +31,12 @@ struct HostContext {
   AccessLog* accessLog;  // null: no access log
 };
 
-class HttpSession final : public std::enable_shared_from_this<HttpSession>,
-                    private ExtensionRequest::Owner {
+template <class Stream>
+class HttpSession final : public std::enable_shared_from_this<HttpSession<Stream>>,
+                          private ExtensionRequest::Owner {
  public:
-  // The socket's executor must be a strand; the connection was already counted open.
-  HttpSession(boost::asio::ip::tcp::socket&& socket, const HostContext& host);
+  // The stream's executor must be a strand; the connection was already counted open.
+  HttpSession(Stream&& stream, const HostContext& host);
   ~HttpSession();
   HttpSession(const HttpSession&) = delete;
   HttpSession& operator=(const HttpSession&) = delete;
@@ -40,6 +46,8 @@ class HttpSession final : public std::enable_shared_from_this<HttpSession>,
  private:
   using RequestParser = boost::beast::http::request_parser<boost::beast::http::string_body>;
 
+  // Per stream: what comes before the first request (then ReadRequest).
+  void Begin();
   void ReadRequest();
   void ReadHeader();
   void OnHeaderRead(boost::beast::error_code ec, std::size_t bytes);
@@ -54,23 +62,37 @@ class HttpSession final : public std::enable_shared_from_this<HttpSession>,
   void CallExtension();
   void OnDoneWithSession() override;
   void SendExtensionOutput();
-  // Sends what the socket takes at once; the count of bytes sent.
+  // Per stream: sends what the connection takes at once; the count of bytes sent.
   std::size_t SendWithoutWaiting(std::string_view bytes);
   void OnResponseWritten(boost::beast::error_code ec, std::size_t bytes);
 
   void SendHostAnswer(HostAnswer answer);
   void OnHostAnswerWritten(boost::beast::error_code ec, std::size_t bytes);
   void LingeringClose();
+  // Closes a connection whose stream is sound, ending its framing first.
+  void Close();
+  void CloseAfterFailure();
+  // Per stream: ends the stream's own framing, then drains the input (linger) or
+  // shuts the sending side of the socket (otherwise).
+  void EndStream(bool linger);
+  bool ShutdownSend();
+  void DrainInput();
   void ReadLingering();
   void OnLingeringRead(boost::beast::error_code ec, std::size_t bytes);
 
   void LogAccess(unsigned status, uint64_t bytes);
   void ReleaseBody();
   void FinishRequest();
-  void Close();
+
+  boost::beast::tcp_stream& TcpLayer() { return boost::beast::get_lowest_layer(stream_); }
+  // A completion handler calling that member; it keeps the session alive until it runs.
+  template <class Member>
+  auto Handler(Member member) {
+    return boost::beast::bind_front_handler(member, this->shared_from_this());
+  }
 
   const HostContext host_;
-  boost::beast::tcp_stream stream_;
+  Stream stream_;
   const boost::asio::any_io_executor executor_;
   boost::beast::flat_buffer buffer_;
   std::optional<RequestParser> parser_;
@@ -87,5 +109,17 @@ class HttpSession final : public std::enable_shared_from_this<HttpSession>,
   bool extensionFailed_ = false;
   bool keepAlive_ = false;
 };
+
+template <>
+void HttpSession<PlainStream>::Begin();
+template <>
+std::size_t HttpSession<PlainStream>::SendWithoutWaiting(std::string_view bytes);
+template <>
+void HttpSession<PlainStream>::EndStream(bool linger);
+
+extern template class HttpSession<PlainStream>;
+
+// Gives an accepted connection a plain HTTP session.
+void StartPlainSession(boost::asio::ip::tcp::socket&& socket, const HostContext& host);
 
 }  // namespace tallyhand::host

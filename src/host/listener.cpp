@@ -16,8 +16,11 @@ namespace {
 constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
 }
 
-Listener::Listener(net::io_context& ioc, const HostContext& host)
-    : ioc_(ioc), host_(host), acceptor_(net::make_strand(ioc)), retryTimer_(acceptor_.get_executor()) {}
+Listener::Listener(net::io_context& ioc, ServerState& state, SessionStarter startSession)
+    : ioc_(ioc),
+      state_(state),
+      startSession_(std::move(startSession)),
+      acceptor_(net::make_strand(ioc)), retryTimer_(acceptor_.get_executor()) {}
 
 bool Listener::Open(const tcp::endpoint& endpoint, std::string& error) {
   beast::error_code ec;
@@ -70,8 +73,8 @@ void Listener::OnAccept(beast::error_code ec, tcp::socket socket) {
     });
     return;
   }
-  if (host_.state.TryOpenConnection()) {
-    std::make_shared<HttpSession>(std::move(socket), host_)->Start();
+  if (state_.TryOpenConnection()) {
+    startSession_(std::move(socket));
   } else {
     // Over the connection limit: closed at once, before any byte is read.
     beast::error_code closeError;

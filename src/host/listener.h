@@ -1,19 +1,26 @@
 // Accepts connections and gives each a session of its own, within the connection limit.
+// What kind of session an accepted connection gets is up to the listener's owner.
 #pragma once
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/error.hpp>
+#include <functional>
 #include <memory>
 #include <string>
 
-#include "host/http_session.h"
+#include "host/server_state.h"
 
 namespace tallyhand::host {
 
+// Starts a session on an accepted connection, which was already counted open; the
+// socket's executor is a strand of its own.
+using SessionStarter = std::function<void(boost::asio::ip::tcp::socket&&)>;
+
 class Listener : public std::enable_shared_from_this<Listener> {
  public:
-  Listener(boost::asio::io_context& ioc, const HostContext& host);
+  Listener(boost::asio::io_context& ioc, ServerState& state, SessionStarter startSession);
 
   // Opens, binds and listens; false with the reason (naming the call) on failure.
   bool Open(const boost::asio::ip::tcp::endpoint& endpoint, std::string& error);
@@ -28,7 +35,8 @@ class Listener : public std::enable_shared_from_this<Listener> {
   void OnAccept(boost::beast::error_code ec, boost::asio::ip::tcp::socket socket);
 
   boost::asio::io_context& ioc_;
-  const HostContext host_;
+  ServerState& state_;
+  const SessionStarter startSession_;
   boost::asio::ip::tcp::acceptor acceptor_;
   // Waits a moment after an accept error (such as running out of descriptors), so
   // that the loop does not spin.

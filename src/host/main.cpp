@@ -16,6 +16,7 @@
 #include "host/access_log.h"
 #include "host/command_line.h"
 #include "host/extension_module.h"
+#include "host/http_session.h"
 #include "host/listener.h"
 #include "host/server_state.h"
 
@@ -91,7 +92,8 @@ int Serve(const Settings& settings) {
     loopToStop = &ioc;
     HostContext host{settings, state, module, accessLog.IsOpen() ? &accessLog : nullptr};
 
-    auto listener = std::make_shared<Listener>(ioc, host);
+    auto listener = std::make_shared<Listener>(
+        ioc, state, [&host](tcp::socket&& socket) { StartPlainSession(std::move(socket), host); });
     if (!listener->Open(tcp::endpoint(address, settings.port), error)) {
       Complain("cannot listen on " + EndpointText(tcp::endpoint(address, settings.port)) + ": " + error);
       module.Terminate();
