@@ -1,6 +1,7 @@
 // A small blocking HTTP/1.1 client over one TCP connection, for black-box tests that
 // check bytes exactly: it sends raw bytes and reads whole responses (framed by
 // Content-Length, chunked coding or the end of the connection), always with a timeout.
+// The bytes cross the socket as they are; tls_client.h encrypts them instead.
 #pragma once
 
 #include <arpa/inet.h>
@@ -75,7 +76,7 @@ class HttpConnection {
     int one = 1;
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   }
-  ~HttpConnection() { Close(); }
+  virtual ~HttpConnection() { Close(); }
   HttpConnection(const HttpConnection&) = delete;
   HttpConnection& operator=(const HttpConnection&) = delete;
 
@@ -85,13 +86,13 @@ class HttpConnection {
   bool Send(std::string_view bytes, std::chrono::milliseconds timeout = 10s) {
     while (!bytes.empty()) {
       if (fd_ < 0) return false;
-      ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      short waitFor = 0;
+      ssize_t n = SendSome(bytes.data(), bytes.size(), waitFor);
       if (n > 0) {
         bytes.remove_prefix(static_cast<size_t>(n));
         continue;
       }
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && WaitFor(POLLOUT, timeout)) continue;
+      if (n < 0 && waitFor != 0 && WaitFor(waitFor, timeout)) continue;
       return false;
     }
     return true;
@@ -173,8 +174,29 @@ class HttpConnection {
     fd_ = -1;
   }
 
- private:
-  enum class ReadResult { Data, Closed, Timeout };
+ protected:
+  // Move bytes across the connection: the count moved, 0 when the peer closed, or -1
+  // with waitFor set to the poll events to wait for (left 0 when the connection failed).
+  virtual ssize_t SendSome(const char* data, size_t size, short& waitFor) {
+    for (;;) {
+      ssize_t n = ::send(fd_, data, size, MSG_NOSIGNAL);
+      if (n >= 0) return n;
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) waitFor = POLLOUT;
+      return -1;
+    }
+  }
+  virtual ssize_t ReceiveSome(char* data, size_t size, short& waitFor) {
+    for (;;) {
+      ssize_t n = ::recv(fd_, data, size, 0);
+      if (n >= 0) return n;
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) waitFor = POLLIN;
+      return -1;
+    }
+  }
+
+  int Descriptor() const { return fd_; }
 
   bool WaitFor(short events, std::chrono::milliseconds timeout) {
     pollfd entry{fd_, events, 0};
@@ -185,24 +207,27 @@ class HttpConnection {
     }
   }
 
+  enum class ReadResult { Data, Closed, Timeout };
+
   // Appends what arrives before the deadline; a reset counts as the end of the connection.
   ReadResult ReadMore(std::chrono::steady_clock::time_point deadline) {
     if (fd_ < 0) return ReadResult::Closed;
     for (;;) {
       char chunk[16384];
-      ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+      short waitFor = 0;
+      ssize_t n = ReceiveSome(chunk, sizeof chunk, waitFor);
       if (n > 0) {
         pending_.append(chunk, static_cast<size_t>(n));
         return ReadResult::Data;
       }
-      if (n == 0) return ReadResult::Closed;
-      if (errno == EINTR) continue;
-      if (errno != EAGAIN && errno != EWOULDBLOCK) return ReadResult::Closed;
+      if (n == 0 || waitFor == 0) return ReadResult::Closed;
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0 || !WaitFor(POLLIN, left)) return ReadResult::Timeout;
+      if (left.count() <= 0 || !WaitFor(waitFor, left)) return ReadResult::Timeout;
     }
   }
+
+ private:
 
   static bool ParseHead(std::string_view head, HttpResponse& response) {
     size_t lineEnd = head.find("\r\n");
