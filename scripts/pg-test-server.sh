@@ -12,7 +12,7 @@
 # The settings file ($TALLYHAND_PG_ENV_FILE, default $STATE_DIR/env) holds export lines
 # that the test command sources:
 #   TALLYHAND_PG_HOST TALLYHAND_PG_PORT TALLYHAND_PG_USER TALLYHAND_PG_PASSWORD
-#   TALLYHAND_PG_DB   (the server, and a user that may create databases)
+#   TALLYHAND_PG_DB   (the server, and a user that may create databases and roles)
 #   TALLYHAND_PG_CTL  (a pg_ctl that runs as the cluster's owner; pass -D)
 #   TALLYHAND_PG_DATA (the data directory)  TALLYHAND_PG_LOG (the server log)
 #   TALLYHAND_PG_LOCK_FILE (tests that restart the server hold it exclusively; others
@@ -159,7 +159,7 @@ EOF
   [ -n "$port" ] || { tail -n 20 "$LOG_FILE" >&2; die "the server did not start"; }
 
   local psql=("$BIN/psql" -X -q -v ON_ERROR_STOP=1 -h "$SOCKET_DIR" -p "$port" -U postgres -d postgres)
-  as_owner "${psql[@]}" -c "CREATE ROLE $DB_USER LOGIN CREATEDB PASSWORD '$password'" >/dev/null
+  as_owner "${psql[@]}" -c "CREATE ROLE $DB_USER LOGIN CREATEDB CREATEROLE PASSWORD '$password'" >/dev/null
   as_owner "${psql[@]}" -c "CREATE DATABASE $DB_NAME OWNER $DB_USER" >/dev/null
 
   write_settings "$port" "$password"

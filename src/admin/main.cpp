@@ -25,8 +25,9 @@ constexpr const char* kUsage =
     "      create a new SQLite reference database file\n"
     "  tallyhand-admin init-db pg CONNINFO [--no-demo]\n"
     "      create the reference tables and procedures in a PostgreSQL database\n"
-    "  tallyhand-admin init-site DIR [--module PATH] [--driver sqlite|pg] [--user NAME]\n"
+    "  tallyhand-admin init-site DIR [--module PATH] [--driver sqlite|pg|odbc] [--user NAME]\n"
     "      [--password TEXT] [--server HOST] [--port N] [--database NAME]\n"
+    "      [--odbc-driver NAME | --data-source NAME] [--procedure-call Native|Escape]\n"
     "      [--busy-timeout MS] [--force]\n"
     "      lay out a ready module folder: the module, data.ini, FDDrivers.ini and, for\n"
     "      sqlite, the demo database tallyhand.db\n";
@@ -81,11 +82,17 @@ int InitSite(const std::vector<std::string>& args) {
     } else if (option == "--password") {
       options.password = value;
     } else if (option == "--server") {
-      options.pgServer = value;
+      options.server = value;
     } else if (option == "--port") {
-      options.pgPort = value;
+      options.port = value;
     } else if (option == "--database") {
-      options.pgDatabase = value;
+      options.database = value;
+    } else if (option == "--odbc-driver") {
+      options.odbcDriver = value;
+    } else if (option == "--data-source") {
+      options.odbcDataSource = value;
+    } else if (option == "--procedure-call") {
+      options.procedureCall = value;
     } else if (option == "--busy-timeout") {
       char* end = nullptr;
       const long ms = std::strtol(value.c_str(), &end, 10);

@@ -10,6 +10,38 @@
 
 namespace tallyhand {
 namespace fs = std::filesystem;
+namespace {
+
+const std::vector<std::string> kOdbcComments = {
+    "; ODBCDriver names a driver of odbcinst.ini (or DataSource a data source of odbc.ini).",
+    "; ProcedureCall=Native sends EXECUTE PROCEDURE name(args) unchanged, Escape sends",
+    "; {call name(args)}. Further connection attributes: ODBCAdvanced=K=V;K=V.",
+    "; LoginTimeout and QueryTimeout are seconds (QueryTimeout=0: no limit).",
+};
+
+std::string ValueOr(const std::string& value, const char* fallback) {
+  return value.empty() ? fallback : value;
+}
+
+void CheckOptions(const SiteOptions& options) {
+  if (options.driver != "sqlite" && options.driver != "pg" && options.driver != "odbc")
+    throw Exception("Unknown driver '" + options.driver + "' (use sqlite, pg or odbc)");
+  const bool odbc = options.driver == "odbc";
+  if (!odbc && (!options.odbcDriver.empty() || !options.odbcDataSource.empty()))
+    throw Exception("--odbc-driver and --data-source go with --driver odbc");
+  if (odbc && options.odbcDriver.empty() == options.odbcDataSource.empty())
+    throw Exception("--driver odbc needs either --odbc-driver NAME or --data-source NAME");
+  if (options.procedureCall != "Native" && options.procedureCall != "Escape")
+    throw Exception("Unknown procedure call '" + options.procedureCall + "' (use Native or Escape)");
+  // A line break would start another data.ini line.
+  for (const std::string* value : {&options.server, &options.port, &options.database,
+                                   &options.odbcDriver, &options.odbcDataSource}) {
+    if (value->find_first_of("\r\n") != std::string::npos)
+      throw Exception("A setting holds a line break: '" + *value + "'");
+  }
+}
+
+}  // namespace
 
 std::vector<std::string> DataIniLines(const SiteOptions& options) {
   std::vector<std::string> lines = {
@@ -19,9 +51,20 @@ std::vector<std::string> DataIniLines(const SiteOptions& options) {
   };
   if (options.driver == "pg") {
     lines.push_back("DriverID=PG");
-    lines.push_back("Server=" + options.pgServer);
-    lines.push_back("Port=" + options.pgPort);
-    lines.push_back("Database=" + options.pgDatabase);
+    lines.push_back("Server=" + ValueOr(options.server, "localhost"));
+    lines.push_back("Port=" + ValueOr(options.port, "5432"));
+    lines.push_back("Database=" + ValueOr(options.database, "tallyhand"));
+  } else if (options.driver == "odbc") {
+    lines.insert(lines.end() - 1, kOdbcComments.begin(), kOdbcComments.end());
+    lines.push_back("DriverID=ODBC");
+    if (!options.odbcDriver.empty()) lines.push_back("ODBCDriver=" + options.odbcDriver);
+    if (!options.odbcDataSource.empty()) lines.push_back("DataSource=" + options.odbcDataSource);
+    if (!options.server.empty()) lines.push_back("Server=" + options.server);
+    if (!options.port.empty()) lines.push_back("Port=" + options.port);
+    if (!options.database.empty()) lines.push_back("Database=" + options.database);
+    lines.push_back("ProcedureCall=" + options.procedureCall);
+    lines.push_back("LoginTimeout=5");
+    lines.push_back("QueryTimeout=0");
   } else {
     lines.push_back("DriverID=SQLite");
     lines.push_back("Database=" + options.sqliteDatabase);
@@ -43,8 +86,7 @@ std::vector<std::string> DriverIniLines(const SiteOptions& options) {
 }
 
 void LayOutSite(const SiteOptions& options) {
-  if (options.driver != "sqlite" && options.driver != "pg")
-    throw Exception("Unknown driver '" + options.driver + "' (use sqlite or pg)");
+  CheckOptions(options);
   const fs::path folder(options.folder);
   const fs::path module(options.modulePath);
   std::error_code error;

@@ -3,6 +3,7 @@
 
 #include <cctype>
 
+#include "data/drivers/odbc_driver.h"
 #include "data/drivers/postgres_driver.h"
 #include "data/drivers/sqlite_driver.h"
 #include "platform/exception.h"
@@ -42,8 +43,9 @@ std::unique_ptr<DbDriver> MakeDriver(const ConnectionDef& def, const std::string
   const std::string driverId = def.Get("DriverID");
   if (EqualsIgnoringAsciiCase(driverId, "SQLite")) return MakeSqliteDriver(def, moduleFolder, driverSettings);
   if (EqualsIgnoringAsciiCase(driverId, "PG")) return MakePostgresDriver(def, driverSettings);
+  if (EqualsIgnoringAsciiCase(driverId, "ODBC")) return MakeOdbcDriver(def, driverSettings);
   throw EDatabaseError("Unknown database driver '" + driverId +
-                       "' in the connection definition (use SQLite or PG)");
+                       "' in the connection definition (use SQLite, PG or ODBC)");
 }
 
 }  // namespace tallyhand

@@ -49,7 +49,7 @@ class DbDriver {
   virtual std::unique_ptr<DbConnection> Connect() = 0;
 };
 
-// Makes the driver named by the definition's DriverID ("SQLite" or "PG"); moduleFolder
+// Makes the driver named by the definition's DriverID ("SQLite", "PG" or "ODBC"); moduleFolder
 // resolves relative database paths; driverSettings holds FDDrivers.ini entries (may be
 // empty). Raises EDatabaseError for an unknown driver.
 std::unique_ptr<DbDriver> MakeDriver(const ConnectionDef& def, const std::string& moduleFolder,

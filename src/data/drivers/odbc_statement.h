@@ -1,0 +1,26 @@
+// How a statement of the system's dialect goes to an ODBC driver: ":name" markers become
+// "?" (one per occurrence, each bound to its name's value) and a procedure call is sent
+// as written or as the ODBC call escape; the rest of the text is sent as written.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "data/drivers/odbc_settings.h"
+
+namespace tallyhand {
+
+struct OdbcStatement {
+  std::string text;                      // what the driver runs
+  std::vector<std::string> markerNames;  // distinct markers, in order of first appearance
+  // For each "?" of the text, in order, the distinct marker whose value it takes.
+  std::vector<int> parameterMarkers;
+};
+
+// Escape turns "EXECUTE PROCEDURE name(args)" (keywords in any case, an optional ';')
+// into "{call name(args)}"; Native leaves it unchanged. Raises EDatabaseError for a text
+// holding more than one statement or a malformed procedure call.
+OdbcStatement TranslateForOdbc(std::string_view sql, ProcedureCallStyle style);
+
+}  // namespace tallyhand
