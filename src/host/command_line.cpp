@@ -77,6 +77,12 @@ const std::vector<Option>& Options() {
          return {};
        },
        [](const Settings& s) { return s.listenAddress; }},
+      {"--reuse-port", "", "share the port with other server processes (SO_REUSEPORT)",
+       [](std::string_view, Settings& s) -> std::string {
+         s.reusePort = true;
+         return {};
+       },
+       [](const Settings&) { return std::string(); }},
       {"--mount", "PREFIX", "URL prefix the module is mounted at (default: the root)",
        [](std::string_view v, Settings& s) -> std::string {
          // "/" and "" both mean the root; a trailing slash would swallow the one
@@ -158,7 +164,12 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       result.error = "unknown option \"" + std::string(arg) + "\"";
       return result;
     }
-    if (!hasInlineValue) {
+    if (option->valueName.empty()) {
+      if (hasInlineValue) {
+        result.error = std::string(name) + " takes no value";
+        return result;
+      }
+    } else if (!hasInlineValue) {
       if (i + 1 >= args.size()) {
         result.error = std::string(name) + " expects a value";
         return result;

@@ -3,6 +3,8 @@
 #include <charconv>
 
 #include <boost/asio/dispatch.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 
 namespace tallyhand::host {
@@ -60,16 +62,48 @@ HttpSession<Stream>::HttpSession(Stream&& stream, const HostContext& host)
 template <class Stream>
 HttpSession<Stream>::~HttpSession() {
   FinishRequest();
+  host_.state.Connections().Remove(this);
   host_.state.CloseConnection();
 }
 
 template <class Stream>
 void HttpSession<Stream>::Start() {
+  // The aliasing form shares ownership with the session while pointing at its base.
+  std::shared_ptr<ConnectionRegistry::Connection> registered(this->shared_from_this(), this);
+  host_.state.Connections().Add(this, registered);
   net::dispatch(executor_, Handler(&HttpSession::Begin));
 }
 
 template <class Stream>
+void HttpSession<Stream>::CloseIfIdle() {
+  net::post(executor_, [self = this->shared_from_this()] { self->OnServerStop(); });
+}
+
+template <class Stream>
+bool HttpSession<Stream>::Idle() {
+  beast::error_code ec;
+  // Bytes already received are a request that crossed the stop: it is answered.
+  return waitingForRequest_ && buffer_.size() == 0 && TcpLayer().socket().available(ec) == 0;
+}
+
+template <class Stream>
+void HttpSession<Stream>::OnServerStop() {
+  if (!Idle()) return;
+  // The pending read ends and, with it, the connection.
+  if (!firstRequest_) return TcpLayer().cancel();
+  // A new connection's first request may still be on its way.
+  auto grace = std::make_shared<net::steady_timer>(executor_, host_.settings.firstRequestGraceAtStop);
+  grace->async_wait([self = this->shared_from_this(), grace](beast::error_code ec) {
+    if (!ec && self->Idle()) self->TcpLayer().cancel();
+  });
+}
+
+template <class Stream>
 void HttpSession<Stream>::ReadRequest() {
+  // During a stop a kept-alive connection closes after its answer, unless the client
+  // has already sent its next request.
+  if (!firstRequest_ && buffer_.size() == 0 && host_.state.Stopping()) return Close();
+  waitingForRequest_ = buffer_.size() == 0;
   // A new parser per message: its limits and state start afresh.
   parser_.emplace();
   parser_->header_limit(host_.settings.headerLimit);
@@ -89,6 +123,7 @@ void HttpSession<Stream>::ReadHeader() {
 
 template <class Stream>
 void HttpSession<Stream>::OnHeaderRead(beast::error_code ec, std::size_t) {
+  waitingForRequest_ = false;
   if (ec) return OnReadFailed(ec);
   if (!parser_->is_header_done()) {
     if (awaitingFirstByte_) {
@@ -102,7 +137,7 @@ void HttpSession<Stream>::OnHeaderRead(beast::error_code ec, std::size_t) {
 
 template <class Stream>
 void HttpSession<Stream>::OnHeader() {
-  if (!host_.state.TryBeginRequest()) return Close();
+  host_.state.BeginRequest();
   requestActive_ = true;
   const auto& request = parser_->get();
   target_ = SplitRequestTarget(View(request.target()));

@@ -13,6 +13,7 @@
 
 #include "host/access_log.h"
 #include "host/beast_http.h"
+#include "host/connection_registry.h"
 #include "host/extension_module.h"
 #include "host/extension_request.h"
 #include "host/host_answers.h"
@@ -33,7 +34,8 @@ struct HostContext {
 
 template <class Stream>
 class HttpSession final : public std::enable_shared_from_this<HttpSession<Stream>>,
-                          private ExtensionRequest::Owner {
+                          private ExtensionRequest::Owner,
+                          private ConnectionRegistry::Connection {
  public:
   // The stream's executor must be a strand; the connection was already counted open.
   HttpSession(Stream&& stream, const HostContext& host);
@@ -46,6 +48,10 @@ class HttpSession final : public std::enable_shared_from_this<HttpSession<Stream
  private:
   using RequestParser = boost::beast::http::request_parser<boost::beast::http::string_body>;
 
+  void CloseIfIdle() override;
+  void OnServerStop();
+  // Waiting for a request of which nothing has arrived.
+  bool Idle();
   // Per stream: what comes before the first request (then ReadRequest).
   void Begin();
   void ReadRequest();
@@ -106,6 +112,8 @@ class HttpSession final : public std::enable_shared_from_this<HttpSession<Stream
   bool requestActive_ = false;
   bool firstRequest_ = true;
   bool awaitingFirstByte_ = false;
+  // Waiting for the first bytes of a request (the read may have taken some already).
+  bool waitingForRequest_ = false;
   bool extensionFailed_ = false;
   bool keepAlive_ = false;
 };

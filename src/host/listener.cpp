@@ -14,6 +14,8 @@ using tcp = net::ip::tcp;
 
 namespace {
 constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
+// Lets several processes listen on one port; the kernel spreads new connections over them.
+using ReusePort = net::detail::socket_option::boolean<SOL_SOCKET, SO_REUSEPORT>;
 }
 
 Listener::Listener(net::io_context& ioc, ServerState& state, SessionStarter startSession)
@@ -22,7 +24,7 @@ Listener::Listener(net::io_context& ioc, ServerState& state, SessionStarter star
       startSession_(std::move(startSession)),
       acceptor_(net::make_strand(ioc)), retryTimer_(acceptor_.get_executor()) {}
 
-bool Listener::Open(const tcp::endpoint& endpoint, std::string& error) {
+bool Listener::Open(const tcp::endpoint& endpoint, bool reusePort, std::string& error) {
   beast::error_code ec;
   auto fail = [&](const char* call) {
     error = std::string(call) + " failed: " + ec.message();
@@ -32,6 +34,10 @@ bool Listener::Open(const tcp::endpoint& endpoint, std::string& error) {
   if (ec) return fail("socket");
   acceptor_.set_option(net::socket_base::reuse_address(true), ec);
   if (ec) return fail("setsockopt(SO_REUSEADDR)");
+  if (reusePort) {
+    acceptor_.set_option(ReusePort(true), ec);
+    if (ec) return fail("setsockopt(SO_REUSEPORT)");
+  }
   acceptor_.bind(endpoint, ec);
   if (ec) return fail("bind");
   acceptor_.listen(net::socket_base::max_listen_connections, ec);
@@ -49,12 +55,37 @@ void Listener::Run() {
                 beast::bind_front_handler(&Listener::Accept, shared_from_this()));
 }
 
-void Listener::Stop() {
-  net::post(acceptor_.get_executor(), [self = shared_from_this()] {
+void Listener::Stop(std::function<void()> closed) {
+  net::post(acceptor_.get_executor(), [self = shared_from_this(), closed = std::move(closed)] {
+    self->TakeQueuedConnections();
     beast::error_code ec;
     self->acceptor_.close(ec);
     self->retryTimer_.cancel();
+    closed();
   });
+}
+
+void Listener::TakeQueuedConnections() {
+  beast::error_code ec;
+  acceptor_.cancel(ec);
+  acceptor_.non_blocking(true, ec);
+  if (ec) return;
+  for (;;) {
+    tcp::socket socket(net::make_strand(ioc_));
+    acceptor_.accept(socket, ec);
+    if (ec) return;  // the queue is empty
+    Serve(std::move(socket));
+  }
+}
+
+void Listener::Serve(tcp::socket socket) {
+  if (state_.TryOpenConnection()) {
+    startSession_(std::move(socket));
+  } else {
+    // Over the connection limit: closed at once, before any byte is read.
+    beast::error_code closeError;
+    socket.close(closeError);
+  }
 }
 
 void Listener::Accept() {
@@ -65,21 +96,17 @@ void Listener::Accept() {
 }
 
 void Listener::OnAccept(beast::error_code ec, tcp::socket socket) {
-  if (ec == net::error::operation_aborted || !acceptor_.is_open()) return;
+  if (ec == net::error::operation_aborted) return;
   if (ec) {
+    if (!acceptor_.is_open()) return;
     retryTimer_.expires_after(kAcceptRetryDelay);
     retryTimer_.async_wait([self = shared_from_this()](beast::error_code waitError) {
       if (!waitError) self->Accept();
     });
     return;
   }
-  if (state_.TryOpenConnection()) {
-    startSession_(std::move(socket));
-  } else {
-    // Over the connection limit: closed at once, before any byte is read.
-    beast::error_code closeError;
-    socket.close(closeError);
-  }
+  // Accepted just before a stop closed the listener: still served.
+  Serve(std::move(socket));
   Accept();
 }
 

@@ -23,14 +23,19 @@ class Listener : public std::enable_shared_from_this<Listener> {
   Listener(boost::asio::io_context& ioc, ServerState& state, SessionStarter startSession);
 
   // Opens, binds and listens; false with the reason (naming the call) on failure.
-  bool Open(const boost::asio::ip::tcp::endpoint& endpoint, std::string& error);
+  // reusePort: SO_REUSEPORT, so that other processes may listen on the same port.
+  bool Open(const boost::asio::ip::tcp::endpoint& endpoint, bool reusePort, std::string& error);
   boost::asio::ip::tcp::endpoint LocalEndpoint() const;
 
   void Run();
-  // Stops accepting; callable from any thread.
-  void Stop();
+  // Stops accepting, then calls closed on the listener's strand; callable from any
+  // thread. The connections already waiting in the accept queue are taken and served
+  // first: closing the listener would reset them.
+  void Stop(std::function<void()> closed);
 
  private:
+  void TakeQueuedConnections();
+  void Serve(boost::asio::ip::tcp::socket socket);
   void Accept();
   void OnAccept(boost::beast::error_code ec, boost::asio::ip::tcp::socket socket);
 

@@ -94,7 +94,7 @@ int Serve(const Settings& settings) {
 
     auto listener = std::make_shared<Listener>(
         ioc, state, [&host](tcp::socket&& socket) { StartPlainSession(std::move(socket), host); });
-    if (!listener->Open(tcp::endpoint(address, settings.port), error)) {
+    if (!listener->Open(tcp::endpoint(address, settings.port), settings.reusePort, error)) {
       Complain("cannot listen on " + EndpointText(tcp::endpoint(address, settings.port)) + ": " + error);
       module.Terminate();
       return kExitFailure;
@@ -105,15 +105,15 @@ int Serve(const Settings& settings) {
     bool graceExpired = false;
     signals.async_wait([&](beast::error_code ec, int) {
       if (ec) return;
-      // Stop accepting; the loop ends once the requests in flight have been answered.
-      listener->Stop();
+      // Stop accepting; the loop ends once the requests in flight have been answered and
+      // every connection has closed.
+      listener->Stop([&state] { state.BeginStop(); });
       graceTimer.expires_after(settings.shutdownGrace);
       graceTimer.async_wait([&](beast::error_code waitError) {
         if (waitError) return;
         graceExpired = true;
         ioc.stop();
       });
-      state.BeginStop();
     });
 
     listener->Run();

@@ -1,19 +1,20 @@
 // Counters shared by every connection: open connections, body bytes held in memory,
-// requests in flight, and the stop that waits for those requests to drain.
+// requests in flight, and the stop that waits for the connections to drain.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
 
+#include "host/connection_registry.h"
 #include "host/settings.h"
 
 namespace tallyhand::host {
 
 class ServerState {
  public:
-  // onDrained runs once, on whichever thread ends the last request after a stop began
-  // (or on the stopping thread when nothing is in flight).
+  // onDrained runs once, on whichever thread closes the last connection after a stop
+  // began (or on the stopping thread when none is open).
   ServerState(const Settings& settings, std::function<void()> onDrained)
       : maxConnections_(settings.maxConnections),
         maxBufferedBodies_(settings.maxBufferedBodies),
@@ -22,14 +23,18 @@ class ServerState {
   ServerState(const ServerState&) = delete;
   ServerState& operator=(const ServerState&) = delete;
 
+  // False over the limit, and once the stop has drained (the loop is ending).
   bool TryOpenConnection() {
-    if (connections_.fetch_add(1) >= maxConnections_) {
+    if (connections_.fetch_add(1) >= maxConnections_ || drainedFired_.load()) {
       connections_.fetch_sub(1);
       return false;
     }
     return true;
   }
-  void CloseConnection() { connections_.fetch_sub(1); }
+  void CloseConnection() {
+    if (connections_.fetch_sub(1) == 1 && stopping_.load()) FireDrained();
+  }
+  ConnectionRegistry& Connections() { return registry_; }
 
   bool TryReserveBody(uint64_t bytes) {
     uint64_t held = bufferedBodies_.load(std::memory_order_relaxed);
@@ -40,24 +45,19 @@ class ServerState {
   }
   void ReleaseBody(uint64_t bytes) { bufferedBodies_.fetch_sub(bytes); }
 
-  // Counts a request as in flight; false once a stop has begun (the request is not
-  // served). The count goes up before the flag is read and the stop sets the flag
-  // before it reads the count, so one of the two always sees the other.
-  bool TryBeginRequest() {
-    inFlight_.fetch_add(1);
-    if (stopping_.load()) {
-      EndRequest();
-      return false;
-    }
-    return true;
-  }
-  void EndRequest() {
-    if (inFlight_.fetch_sub(1) == 1 && stopping_.load()) FireDrained();
-  }
+  // A request that reached an open connection is served, also during a stop: the
+  // connection closes after answering it.
+  void BeginRequest() { inFlight_.fetch_add(1); }
+  void EndRequest() { inFlight_.fetch_sub(1); }
 
+  // Idle connections close at once, the others after their answer; the stop has
+  // drained when the last one has closed. The flag is set before the count is read and
+  // a closing connection lowers the count before it reads the flag, so one of the two
+  // always sees the other.
   void BeginStop() {
     stopping_.store(true);
-    if (inFlight_.load() == 0) FireDrained();
+    registry_.CloseIdle();
+    if (connections_.load() == 0) FireDrained();
   }
   bool Stopping() const { return stopping_.load(std::memory_order_relaxed); }
   int64_t RequestsInFlight() const { return inFlight_.load(); }
@@ -75,6 +75,7 @@ class ServerState {
   std::atomic<int64_t> inFlight_{0};
   std::atomic<bool> stopping_{false};
   std::atomic<bool> drainedFired_{false};
+  ConnectionRegistry registry_;
 };
 
 }  // namespace tallyhand::host

@@ -14,6 +14,9 @@ struct Settings {
   std::string listenAddress = "0.0.0.0";
   uint16_t port = 0;
   bool portGiven = false;
+  // SO_REUSEPORT: several server processes share the port (one can start before another
+  // stops, for a restart without a gap).
+  bool reusePort = false;
   // URL prefix the module is mounted at; empty mounts it at the root. A request whose
   // path does not start with it (letter case ignored) is answered 404 by the host.
   std::string mountPrefix;
@@ -45,6 +48,9 @@ struct Settings {
   uint64_t lingerMaxBytes = 1024 * 1024;
   // Open connections beyond which new ones are closed at once.
   uint64_t maxConnections = 10000;
+  // On SIGTERM/SIGINT, how long a connection that has not sent its first request yet may
+  // take to start it (it may be on its way); kept-alive idle connections close at once.
+  std::chrono::milliseconds firstRequestGraceAtStop{1000};
   // On SIGTERM/SIGINT, how long requests in flight may take to finish before the host
   // stops anyway (longer than the extension's own 120-second worker stop).
   std::chrono::seconds shutdownGrace{150};

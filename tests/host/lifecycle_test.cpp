@@ -61,6 +61,81 @@ TEST(Lifecycle, StopLetsTheRequestInFlightFinish) {
   EXPECT_TRUE(idle.ClosedByPeer());
 }
 
+// A stop that a balancer can follow: the port refuses new connections at once, a
+// kept-alive connection waiting idle is closed at once, and what has reached the server
+// is answered (a request in the extension, one whose first bytes had arrived, and the
+// first request of a new connection sent just after the stop).
+TEST(Lifecycle, StopClosesListenerAndIdleConnectionsAndAnswersWhatArrived) {
+  MinimalServer server;
+  ASSERT_TRUE(server.Listening()) << server.process.StderrText();
+  TemporaryFolder folder;
+  const fs::path mark = folder.Path() / "arrived";
+  HttpConnection idle(server.Port());
+  HttpConnection started(server.Port());
+  for (HttpConnection* kept : {&idle, &started}) {
+    ASSERT_TRUE(kept->Send(Get("/test.app")));
+    ASSERT_TRUE(kept->ReadResponse());
+  }
+  HttpConnection fresh(server.Port());
+  HttpConnection slow(server.Port());
+  ASSERT_TRUE(slow.Send(Get("/slow?ms=3000&mark=" + mark.string())));
+  for (int i = 0; i < 2000 && !fs::exists(mark); ++i) std::this_thread::sleep_for(5ms);
+  ASSERT_TRUE(fs::exists(mark));
+  const std::string next = Get("/test.app");
+  ASSERT_TRUE(started.Send(next.substr(0, 10)));
+  std::this_thread::sleep_for(100ms);
+
+  server.process.Signal(SIGTERM);
+  EXPECT_TRUE(idle.ClosedByPeer(1500ms));
+  bool refused = false;
+  for (int i = 0; i < 100 && !refused; ++i) {
+    refused = !HttpConnection(server.Port()).Connected();
+    if (!refused) std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_TRUE(refused) << "the port still accepts connections during the stop";
+  ASSERT_TRUE(fresh.Send(Get("/test.app")));
+  auto first = fresh.ReadResponse();
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->raw, ConstantAnswer());
+
+  ASSERT_TRUE(started.Send(next.substr(10)));
+  auto finished = started.ReadResponse();
+  ASSERT_TRUE(finished);
+  EXPECT_EQ(finished->raw, ConstantAnswer());
+  EXPECT_TRUE(started.ClosedByPeer());
+  auto response = slow.ReadResponse(15s);
+  ASSERT_TRUE(response);
+  EXPECT_EQ(response->raw, ConstantAnswer());
+  EXPECT_EQ(server.process.WaitForExit(20s), 0) << server.process.StderrText();
+}
+
+// With --reuse-port a second server listens on the first one's port, and once the first
+// has stopped the second serves every request: a restart without a moment of refusal.
+TEST(Lifecycle, ReusePortLetsASecondServerTakeOverThePort) {
+  MinimalServer first({"--reuse-port"});
+  ASSERT_TRUE(first.Listening()) << first.process.StderrText();
+  const std::string port = std::to_string(first.Port());
+  {
+    ServerLaunch launch = MinimalLaunch();
+    launch.args[3] = port;
+    ServerProcess refused(launch);
+    EXPECT_EQ(refused.WaitForExit(20s), 1);
+    EXPECT_NE(refused.StderrText().find("bind failed"), std::string::npos) << refused.StderrText();
+  }
+  ServerLaunch launch = MinimalLaunch({"--reuse-port"});
+  launch.args[3] = port;
+  ServerProcess second(launch);
+  ASSERT_TRUE(second.WaitUntilListening()) << second.StderrText();
+  EXPECT_EQ(first.process.Stop(), 0) << first.process.StderrText();
+  for (int i = 0; i < 20; ++i) {
+    auto response = HttpExchange(second.Port(), Get("/test.app"));
+    ASSERT_TRUE(response) << "request " << i;
+    EXPECT_EQ(response->raw, ConstantAnswer());
+  }
+  EXPECT_EQ(second.Stop(), 0) << second.StderrText();
+  ExpectNoSanitizerReport(second);
+}
+
 TEST(Lifecycle, StopsAtOnceWhenNothingIsInFlight) {
   MinimalServer server;
   ASSERT_TRUE(server.Listening()) << server.process.StderrText();
@@ -108,6 +183,7 @@ TEST(Lifecycle, BadCommandLinesAreRefused) {
       {{"--module", "x.so", "--port", "0", "--bogus", "1"}, "unknown option \"--bogus\""},
       {{"--module", "x.so", "--port", "0", "--io-threads"}, "--io-threads expects a value"},
       {{"--module", "x.so", "--port", "0", "--mount", "bin"}, "--mount expects a prefix starting with '/'"},
+      {{"--module", "x.so", "--port", "0", "--reuse-port=1"}, "--reuse-port takes no value"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.message);
@@ -127,7 +203,7 @@ TEST(Lifecycle, HelpNamesEveryOption) {
   EXPECT_EQ(process.WaitForExit(20s), 0);
   for (const char* option : {"--module", "--port", "--listen", "--mount", "--io-threads", "--read-ahead",
                              "--max-body", "--header-limit", "--header-timeout", "--body-timeout",
-                             "--idle-timeout", "--max-connections", "--access-log"}) {
+                             "--idle-timeout", "--max-connections", "--access-log", "--reuse-port"}) {
     EXPECT_NE(process.StdoutText().find(option), std::string::npos) << option;
   }
 }
