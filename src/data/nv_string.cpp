@@ -13,8 +13,11 @@ namespace {
 constexpr std::uint16_t kMultiplier = 52119;
 constexpr std::uint16_t kAddend = 28463;
 
+// In 32 unsigned bits, then cut to 16: the operands would otherwise be promoted to int,
+// whose product can overflow.
 std::uint16_t Advance(std::uint16_t key, std::uint8_t scrambled) {
-  return static_cast<std::uint16_t>((key + scrambled) * kMultiplier + kAddend);
+  const std::uint32_t sum = std::uint32_t{key} + scrambled;
+  return static_cast<std::uint16_t>(sum * kMultiplier + kAddend);
 }
 
 // A printable character carrying the byte in its low 8 bits. Bytes that are visible ASCII

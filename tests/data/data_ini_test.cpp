@@ -71,6 +71,17 @@ TEST(LoadFromNVString, EmptyGivesEmptyAndLengthIsKept) {
   for (char32_t c : Utf8ToCodePoints(plain)) EXPECT_LE(c, 0xFFu);
 }
 
+// Answers computed apart from the code with the key rule taken modulo 65536. The key
+// products pass 2^31, so the arithmetic must not be done in int, to which the 16-bit
+// operands are promoted (that overflow is undefined behaviour).
+TEST(LoadFromNVString, KeyArithmeticWrapsAtSixteenBits) {
+  const std::string scrambled = Latin1({0x00, 0xFF, 0x7F, 0x80, 0x41, 0xFE, 0x20, 0x3D});
+  EXPECT_EQ(TMainDM::LoadFromNVString(scrambled, 3),
+            Latin1({0xD1, 0x3D, 0x5E, 0x2B, 0xE3, 0x89, 0x51, 0x11}));
+  EXPECT_EQ(TMainDM::LoadFromNVString(scrambled, 65535),
+            Latin1({0xA3, 0x8A, 0x46, 0x0F, 0x65, 0x39, 0xE1, 0xDE}));
+}
+
 TEST(LoadFromNVString, OnlyTheLowByteOfEachCharacterCounts) {
   // 'A' is 0x41; U+0141 carries the same low byte.
   EXPECT_EQ(TMainDM::LoadFromNVString("xA", 3), TMainDM::LoadFromNVString("x\xC5\x81", 3));
