@@ -26,7 +26,7 @@ bool OnlyBlanksFrom(std::string_view sql, std::size_t pos, bool allowSemicolons)
   while (pos < sql.size()) {
     const std::size_t skipped = SkipOpaqueAt(sql, pos);
     if (skipped != pos) {
-      if (sql[pos] == '\'' || sql[pos] == '"') return false;
+      if (sql[pos] != '-' && sql[pos] != '/') return false;  // a literal or an identifier
       pos = skipped;
       continue;
     }
@@ -52,10 +52,16 @@ std::size_t SkipBlanks(std::string_view sql, std::size_t pos) {
 }  // namespace
 
 // When a literal, quoted identifier or comment starts at pos, the position just after
-// it (the text's end when it is unterminated); otherwise pos itself.
+// it (the text's end when it is unterminated); otherwise pos itself. SQLite also quotes
+// identifiers as `...` and [...]: markers and ';' inside them are not the statement's.
+// (PostgreSQL's [...] are array subscripts, where the system's statements put no marker.)
 std::size_t SkipOpaque(std::string_view sql, std::size_t pos) {
   const char c = sql[pos];
-  if (c == '\'' || c == '"') {
+  if (c == '[') {
+    const std::size_t end = sql.find(']', pos + 1);
+    return end == std::string_view::npos ? sql.size() : end + 1;
+  }
+  if (c == '\'' || c == '"' || c == '`') {
     std::size_t i = pos + 1;
     while (i < sql.size()) {
       if (sql[i] == c) {

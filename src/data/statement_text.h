@@ -26,19 +26,21 @@ struct StatementMarkers {
 };
 
 // Finds ":name" markers (a name is letters, digits and '_') outside '...' literals
-// ('' escapes a quote), "..." identifiers and -- or /* */ comments. "::" is never a
+// ('' escapes a quote), quoted identifiers and -- or /* */ comments. "::" is never a
 // marker, nor is the name after it.
 StatementMarkers ParseMarkers(std::string_view sql);
 
-// When a literal ('...' or "..." with doubled quotes) or a comment starts at pos, the
-// position just after it (the text's end when it is unterminated); otherwise pos.
+// When a literal ('...'), a quoted identifier ("...", and SQLite's `...` and [...]) or a
+// comment starts at pos, the position just after it (the text's end when it is
+// unterminated); otherwise pos. Inside the first three a doubled quote stands for itself;
+// [...] ends at the first ']'.
 std::size_t SkipOpaque(std::string_view sql, std::size_t pos);
 
 // True for the characters a literal, quoted identifier or comment can begin with: where
 // this is false, SkipOpaque returns pos unchanged. Scanners test it first, so that an
 // ordinary character costs no call.
 inline bool MayStartOpaque(char c) noexcept {
-  return c == '\'' || c == '"' || c == '-' || c == '/';
+  return c == '\'' || c == '"' || c == '-' || c == '/' || c == '`' || c == '[';
 }
 
 // SkipOpaque behind the cheap test: the same result for every pos.

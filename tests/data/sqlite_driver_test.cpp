@@ -282,6 +282,13 @@ TEST_F(SqliteDriverTest, FailuresRaiseEDatabaseErrorWithAClearMessage) {
   EXPECT_TRUE(connection_->IsAlive());
 }
 
+// SQLite's bracket and grave-accent identifiers are names, not markers or statement ends.
+TEST_F(SqliteDriverTest, QuotedIdentifiersOfEveryKindKeepTheirText) {
+  const std::unique_ptr<TResultSet> set = Run("SELECT 1 AS [a:b;c], 2 AS `d:e`, :f AS \"g:h\"", {3});
+  EXPECT_EQ(ColumnNames(*set), (std::vector<std::string>{"a:b;c", "d:e", "g:h"}));
+  EXPECT_EQ(set->Fields(2).AsString(), "3");
+}
+
 TEST_F(SqliteDriverTest, MoreValuesThanMarkersIsAnArgumentError) {
   EXPECT_THROW(Run("select :a as a", {1, 2}), EArgumentOutOfRangeException);
 }

@@ -31,7 +31,11 @@ std::string_view Trim(std::string_view text) {
 
 std::size_t SkipOpaque(std::string_view sql, std::size_t pos) {
   const char c = sql[pos];
-  if (c == '\'' || c == '"') {
+  if (c == '[') {
+    const std::size_t end = sql.find(']', pos + 1);
+    return end == std::string_view::npos ? sql.size() : end + 1;
+  }
+  if (c == '\'' || c == '"' || c == '`') {
     std::size_t i = pos + 1;
     while (i < sql.size()) {
       if (sql[i] == c) {
@@ -60,7 +64,7 @@ bool OnlyBlanksFrom(std::string_view sql, std::size_t pos, bool allowSemicolons)
   while (pos < sql.size()) {
     const std::size_t skipped = SkipOpaque(sql, pos);
     if (skipped != pos) {
-      if (sql[pos] == '\'' || sql[pos] == '"') return false;
+      if (sql[pos] != '-' && sql[pos] != '/') return false;
       pos = skipped;
       continue;
     }
@@ -309,6 +313,9 @@ std::vector<std::string> TrickyStatements() {
       "EXECUTE PROCEDURE (1)",
       "EXECUTE PROCEDURE p() ; 'x'",
       "EXECUTE PROCEDURE p(-1, -.5e3, 1-2, a/b, 1--2\n)",
+      "SELECT [a:b;c], `d``:e;`, :f FROM [t] ; [x]",
+      "SELECT [it's], `un:terminated",
+      "EXECUTE PROCEDURE p([a,b], `c)`, ARRAY[1,2])",
   };
 }
 

@@ -38,18 +38,24 @@ INSTANTIATE_TEST_SUITE_P(
         MarkerCase{"select 1 -- :c\n, :d /* :e */", {"d"}, "select 1 -- :c\n, ?1 /* :e */"},
         MarkerCase{"select ': ', :_1x", {"_1x"}, "select ': ', ?1"},
         MarkerCase{"select 'unterminated :x", {}, "select 'unterminated :x"},
+        // SQLite's other identifier quotes hide markers as double quotes do.
+        MarkerCase{"select [a:b], `c``:d`, :e", {"e"}, "select [a:b], `c``:d`, ?1"},
         MarkerCase{"", {}, ""}));
 
 TEST(CheckSingleStatement, AcceptsOneStatementWithTrailingSemicolonsBlanksAndComments) {
   for (const char* sql : {"select 1", "select 1;", "select 1 ;  \r\n", "select ';x;'",
-                          "select 1; -- done", "select 1;;", "EXECUTE PROCEDURE p('a;b');"}) {
+                          "select 1; -- done", "select 1;;", "EXECUTE PROCEDURE p('a;b');",
+                          "select 1 as [a;b]", "select 1 as `c;d`;"}) {
     EXPECT_NO_THROW(CheckSingleStatement(sql)) << sql;
   }
 }
 
 TEST(CheckSingleStatement, RefusesASecondStatement) {
   for (const char* sql : {"select 1; select 2", "select 1;delete from company",
-                          "EXECUTE PROCEDURE p(1); drop table x", "select 1; 'x'"}) {
+                          "EXECUTE PROCEDURE p(1); drop table x", "select 1; 'x'",
+                          "select 1; [x]",
+                          // An apostrophe inside [...] opens no literal that could hide the ';'.
+                          "select 1 as [it's]; delete from users; select '"}) {
     EXPECT_THROW(CheckSingleStatement(sql), EDatabaseError) << sql;
   }
 }
@@ -80,7 +86,8 @@ INSTANTIATE_TEST_SUITE_P(
                  {":a", "'x,y'", "f(1, 2)"}},
         CallCase{"EXECUTE PROCEDURE p('it''s (', \"a,b\", -3);", "p",
                  {"'it''s ('", "\"a,b\"", "-3"}},
-        CallCase{"EXECUTE PROCEDURE p('', '')", "p", {"''", "''"}}));
+        CallCase{"EXECUTE PROCEDURE p('', '')", "p", {"''", "''"}},
+        CallCase{"EXECUTE PROCEDURE p([a,b], `c,)`)", "p", {"[a,b]", "`c,)`"}}));
 
 TEST(ParseProcedureCall, OtherStatementsAreNotCalls) {
   EXPECT_FALSE(ParseProcedureCall("Select CompanyNumber FROM company").has_value());
