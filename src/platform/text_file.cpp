@@ -99,7 +99,9 @@ std::vector<std::string> SplitLines(std::string_view text) {
   return lines;
 }
 
-std::string Encode(const std::vector<std::string>& lines, TextEncoding encoding) {
+}  // namespace
+
+std::string EncodeTextLines(const std::vector<std::string>& lines, TextEncoding encoding) {
   std::string out;
   switch (encoding) {
     case TextEncoding::Ansi:
@@ -130,11 +132,9 @@ std::string Encode(const std::vector<std::string>& lines, TextEncoding encoding)
   return out;
 }
 
-}  // namespace
+TextLines ReadTextLines(const std::string& path) { return DecodeTextLines(ReadWholeFile(path)); }
 
-TextLines ReadTextLines(const std::string& path) {
-  const std::string content = ReadWholeFile(path);
-  const std::string_view bytes(content);
+TextLines DecodeTextLines(std::string_view bytes) {
   TextLines result;
   if (bytes.starts_with("\xEF\xBB\xBF")) {
     result.encoding = TextEncoding::Utf8Bom;
@@ -154,7 +154,7 @@ TextLines ReadTextLines(const std::string& path) {
 
 void WriteTextLines(const std::string& path, const std::vector<std::string>& lines,
                     TextEncoding encoding) {
-  const std::string content = Encode(lines, encoding);
+  const std::string content = EncodeTextLines(lines, encoding);
   FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (fd.Get() < 0) throw EInOutError("Cannot create file \"" + path + "\". " + Cause(errno));
   std::size_t written = 0;

@@ -18,6 +18,13 @@ struct TextLines {
 // Raises EFOpenError naming the file and the cause when it cannot be read.
 TextLines ReadTextLines(const std::string& path);
 
+// The lines of a file's bytes, by the rules of ReadTextLines.
+TextLines DecodeTextLines(std::string_view bytes);
+
+// The bytes WriteTextLines writes: every line followed by CR LF, in the encoding, with
+// its byte-order mark.
+std::string EncodeTextLines(const std::vector<std::string>& lines, TextEncoding encoding);
+
 // Replaces the file: every line followed by CR LF, in the given encoding (with its
 // byte-order mark; characters ANSI lacks become '?'). Raises EInOutError on failure.
 void WriteTextLines(const std::string& path, const std::vector<std::string>& lines,

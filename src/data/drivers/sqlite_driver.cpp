@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "data/drivers/sqlite_column_types.h"
+#include "data/drivers/sqlite_statement.h"
 #include "data/drivers/sqlite_statement_cache.h"
 #include "data/statement_text.h"
 #include "platform/datetime.h"
@@ -220,17 +221,13 @@ class SqliteConnection final : public DbConnection {
   std::unique_ptr<TResultSet> Execute(std::string_view sql,
                                       const std::vector<Value>& values) override {
     if (db_ == nullptr) throw EDatabaseError("The connection is closed");
-    CheckSingleStatement(sql);
-    const StatementMarkers markers = ParseMarkers(sql);
-    if (values.size() > markers.names.size())
+    const SqliteStatement statement = TranslateForSqlite(sql);
+    if (values.size() > statement.markerNames.size())
       throw EArgumentOutOfRangeException("Argument out of range");
-    if (values.size() < markers.names.size())
-      throw EDatabaseError("Parameter '" + markers.names[values.size()] + "' has no value");
-    const std::string text =
-        RewriteMarkers(sql, markers, [](int index, const std::string&) { return Numbered(index); });
-    if (const std::optional<ProcedureCall> call = ParseProcedureCall(text))
-      return RunProcedure(*call, values);
-    return RunStatement(text, values);
+    if (values.size() < statement.markerNames.size())
+      throw EDatabaseError("Parameter '" + statement.markerNames[values.size()] + "' has no value");
+    if (statement.call) return RunProcedure(*statement.call, values);
+    return RunStatement(statement.text, values);
   }
 
  private:
