@@ -73,13 +73,27 @@ if [ "${TALLYHAND_QUICK:-0}" != 1 ]; then
   stage "Fuzz targets"
   CC=clang CXX=clang++ configure build-fuzz -DCMAKE_BUILD_TYPE=Debug -DTALLYHAND_FUZZ=ON \
     -DTALLYHAND_TESTS=OFF
-  cmake --build build-fuzz -j "$jobs" --target fuzz_fields fuzz_multipart
-  for target in fuzz_fields fuzz_multipart; do
-    mkdir -p "build-fuzz/corpus-$target"
-    "build-fuzz/$target" -max_total_time="${TALLYHAND_FUZZ_SECONDS:-30}" -timeout=10 \
-      "build-fuzz/corpus-$target" "fuzz/corpus/$target" 2>&1 | tail -n 3
-    summary_passed=$((summary_passed + 1))
+  fuzz_targets=(fuzz_fields fuzz_multipart fuzz_request fuzz_statement fuzz_method_items
+                fuzz_data_ini fuzz_extension)
+  cmake --build build-fuzz -j "$jobs" --target "${fuzz_targets[@]}"
+  for target in "${fuzz_targets[@]}"; do
+    mkdir -p "build-fuzz/corpus-$target" "build-fuzz/findings-$target"
+    fuzz_log="build-fuzz/findings-$target/last-run.log"
+    # A finding stops the run: its input lies in build-fuzz/findings-<target>/.
+    if "build-fuzz/$target" -max_total_time="${TALLYHAND_FUZZ_SECONDS:-20}" -timeout=10 \
+        -artifact_prefix="build-fuzz/findings-$target/" \
+        "build-fuzz/corpus-$target" "fuzz/corpus/$target" >"$fuzz_log" 2>&1; then
+      tail -n 2 "$fuzz_log"
+      summary_passed=$((summary_passed + 1))
+    else
+      tail -n 40 "$fuzz_log"
+      summary_failed=$((summary_failed + 1))
+    fi
   done
+  if [ "$summary_failed" -gt 0 ]; then
+    printf '\n%s passed, %s failed\n' "$summary_passed" "$summary_failed"
+    exit 1
+  fi
 fi
 
 printf '\n%s passed, %s failed\n' "$summary_passed" "$summary_failed"
