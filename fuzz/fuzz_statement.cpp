@@ -1,6 +1,6 @@
 // Scans and translates arbitrary statement texts: the ":name" markers, the one-statement
-// check, the procedure call with its arguments, and the texts the SQLite and PostgreSQL
-// drivers run. SQLite itself, on an in-memory database with the reference schema, is the
+// check, the procedure call with its arguments, and the texts the SQLite, PostgreSQL and
+// ODBC drivers run (ODBC in both its procedure call styles). SQLite itself, on an in-memory database with the reference schema, is the
 // judge of where its statements end and which parameters a text has.
 //
 // Besides a crash or a sanitizer report, a bug is:
@@ -10,6 +10,8 @@
 // - a rewrite that changes anything but the markers: putting the markers back gives the
 //   text again, and every literal, quoted identifier and comment stays as it was;
 // - a translated text that still holds a marker, or (PostgreSQL) a ';' outside quotes;
+// - ODBC parameters not bound to their markers' values in order, or a call escape whose
+//   closing ")}" a comment of the arguments swallows;
 // - a text accepted as one statement in which SQLite finds a second one;
 // - a SQLite text whose parameters are not exactly the numbered markers;
 // - procedure arguments that do not split back into themselves, or a PostgreSQL call
@@ -19,11 +21,13 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "data/drivers/odbc_statement.h"
 #include "data/drivers/postgres_statement.h"
 #include "data/drivers/sqlite_statement.h"
 #include "data/reference_db.h"
@@ -147,8 +151,8 @@ void CheckSqliteSeesOneStatement(std::string_view text) {
 }
 
 // The parameters SQLite finds are the numbered markers, each of them. SQLite's own
-// parameter forms that the dialect leaves alone ("?", "?NNN", "@name", "$name", which a
-// client's statement may hold) are not judged.
+// parameter forms that the dialect leaves alone ("?", "?NNN", "@name", "$name", and
+// names with letters beyond ASCII, which a client's statement may hold) are not judged.
 void CheckSqliteParameters(std::string_view sql, const tallyhand::SqliteStatement& statement) {
   if (statement.call || sql.find('?') != std::string_view::npos ||
       statement.text.find('\0') != std::string::npos)
@@ -164,6 +168,9 @@ void CheckSqliteParameters(std::string_view sql, const tallyhand::SqliteStatemen
   for (int i = 1; exact && i <= count; ++i) {
     const char* name = sqlite3_bind_parameter_name(stmt, i);
     if (name == nullptr || name[0] == '@' || name[0] == '$') continue;
+    if (name[0] == ':' && std::any_of(name, name + std::strlen(name),
+                                      [](char c) { return static_cast<unsigned char>(c) >= 0x80; }))
+      continue;
     exact = name[0] == '?' && std::stoul(name + 1) <= statement.markerNames.size();
   }
   for (std::size_t k = 1; exact && k <= statement.markerNames.size(); ++k)
@@ -212,6 +219,34 @@ void CheckPostgres(std::string_view sql, const tallyhand::StatementMarkers& mark
   Check(pg.text.starts_with(head) && pg.text.ends_with(")"), "a call becomes a function query");
 }
 
+// Where the text outside literals, identifiers and comments is at pos.
+bool OutsideOpaqueParts(std::string_view text, std::size_t at) {
+  std::size_t pos = 0;
+  while (pos < at) {
+    const std::size_t skipped = tallyhand::SkipOpaque(text, pos);
+    pos = skipped == pos ? pos + 1 : skipped;
+  }
+  return pos == at;
+}
+
+void CheckOdbc(std::string_view sql, const tallyhand::StatementMarkers& markers,
+               const std::optional<tallyhand::ProcedureCall>& call, tallyhand::ProcedureCallStyle style) {
+  const tallyhand::OdbcStatement odbc = tallyhand::TranslateForOdbc(sql, style);
+  Check(odbc.markerNames == markers.names, "ODBC keeps the markers");
+  std::vector<int> occurrences;
+  for (const tallyhand::MarkerOccurrence& m : markers.occurrences) occurrences.push_back(m.index);
+  Check(odbc.parameterMarkers == occurrences, "ODBC binds each '?' to its marker's value");
+  Check(tallyhand::ParseMarkers(odbc.text).occurrences.empty(), "ODBC's text holds no marker");
+  Check(Literals(odbc.text) == Literals(sql), "ODBC keeps every literal");
+  if (!call || style == tallyhand::ProcedureCallStyle::Native) {
+    Check(OpaqueParts(odbc.text) == OpaqueParts(sql), "ODBC keeps literals, identifiers and comments");
+    return;
+  }
+  Check(odbc.text.starts_with("{call " + call->name + "(") && odbc.text.ends_with(")}") &&
+            OutsideOpaqueParts(odbc.text, odbc.text.size() - 2),
+        "a call becomes the call escape, closed outside any comment");
+}
+
 void CheckSqlite(std::string_view sql, const tallyhand::StatementMarkers& markers, bool isCall) {
   const tallyhand::SqliteStatement statement = tallyhand::TranslateForSqlite(sql);
   Check(statement.markerNames == markers.names, "SQLite keeps the markers");
@@ -251,6 +286,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(single, "PostgreSQL takes one statement only");
   } catch (const tallyhand::EDatabaseError&) {
     Check(!single, "PostgreSQL refuses only texts of more statements");
+  }
+  for (const auto style : {tallyhand::ProcedureCallStyle::Native, tallyhand::ProcedureCallStyle::Escape}) {
+    try {
+      CheckOdbc(sql, markers, call, style);
+      Check(single, "ODBC takes one statement only");
+    } catch (const tallyhand::EDatabaseError&) {
+      Check(!single, "ODBC refuses only texts of more statements");
+    }
   }
   try {
     CheckSqlite(sql, markers, call.has_value());
