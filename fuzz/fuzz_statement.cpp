@@ -21,7 +21,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -150,9 +149,10 @@ void CheckSqliteSeesOneStatement(std::string_view text) {
     Check(!SqliteFindsAStatement(text.substr(*end)), "SQLite finds one statement in an accepted text");
 }
 
-// The parameters SQLite finds are the numbered markers, each of them. SQLite's own
-// parameter forms that the dialect leaves alone ("?", "?NNN", "@name", "$name", and
-// names with letters beyond ASCII, which a client's statement may hold) are not judged.
+// The parameters SQLite finds are the numbered markers, each of them. A text with one of
+// SQLite's own parameter forms that the dialect leaves alone ("?", "?NNN", "@name",
+// "$name", ":name" with '$' or letters beyond ASCII, which a client's statement may hold)
+// is not judged: SQLite numbers those among the markers.
 void CheckSqliteParameters(std::string_view sql, const tallyhand::SqliteStatement& statement) {
   if (statement.call || sql.find('?') != std::string_view::npos ||
       statement.text.find('\0') != std::string::npos)
@@ -163,19 +163,26 @@ void CheckSqliteParameters(std::string_view sql, const tallyhand::SqliteStatemen
     sqlite3_finalize(stmt);
     return;
   }
-  bool exact = true;
-  const int count = sqlite3_bind_parameter_count(stmt);
-  for (int i = 1; exact && i <= count; ++i) {
+  // Each parameter's name, "" for an anonymous one; whether each numbered marker is one.
+  std::vector<std::string> names;
+  for (int i = 1; i <= sqlite3_bind_parameter_count(stmt); ++i) {
     const char* name = sqlite3_bind_parameter_name(stmt, i);
-    if (name == nullptr || name[0] == '@' || name[0] == '$') continue;
-    if (name[0] == ':' && std::any_of(name, name + std::strlen(name),
-                                      [](char c) { return static_cast<unsigned char>(c) >= 0x80; }))
-      continue;
-    exact = name[0] == '?' && std::stoul(name + 1) <= statement.markerNames.size();
+    names.emplace_back(name != nullptr ? name : "");
   }
-  for (std::size_t k = 1; exact && k <= statement.markerNames.size(); ++k)
-    exact = sqlite3_bind_parameter_index(stmt, ("?" + std::to_string(k)).c_str()) > 0;
+  bool everyMarkerFound = true;
+  for (std::size_t k = 1; k <= statement.markerNames.size(); ++k) {
+    const std::string marker = "?" + std::to_string(k);
+    everyMarkerFound = everyMarkerFound && sqlite3_bind_parameter_index(stmt, marker.c_str()) > 0;
+  }
   sqlite3_finalize(stmt);
+  const auto foreign = [](const std::string& name) {
+    return name.empty() || name[0] == '@' || name[0] == '$' ||
+           (name[0] == ':' && !std::all_of(name.begin() + 1, name.end(), IsNameChar));
+  };
+  if (std::any_of(names.begin(), names.end(), foreign)) return;
+  bool exact = everyMarkerFound;
+  for (const std::string& name : names)
+    exact = exact && name[0] == '?' && std::stoul(name.substr(1)) <= statement.markerNames.size();
   Check(exact, "SQLite's parameters are the numbered markers");
 }
 
