@@ -5,6 +5,7 @@
 #include <boost/asio/strand.hpp>
 #include <boost/beast/core/bind_handler.hpp>
 #include <chrono>
+#include <cstdio>
 
 namespace tallyhand::host {
 
@@ -99,15 +100,32 @@ void Listener::OnAccept(beast::error_code ec, tcp::socket socket) {
   if (ec == net::error::operation_aborted) return;
   if (ec) {
     if (!acceptor_.is_open()) return;
-    retryTimer_.expires_after(kAcceptRetryDelay);
-    retryTimer_.async_wait([self = shared_from_this()](beast::error_code waitError) {
-      if (!waitError) self->Accept();
-    });
-    return;
+    // A client that gave up while still queued: the next one may be waiting already.
+    if (ec == net::error::connection_aborted) return Accept();
+    return RetryAcceptLater(ec);
+  }
+  if (acceptFailing_) {
+    acceptFailing_ = false;
+    std::fprintf(stderr, "tallyhand-server: accepting connections again\n");
   }
   // Accepted just before a stop closed the listener: still served.
   Serve(std::move(socket));
   Accept();
+}
+
+void Listener::RetryAcceptLater(beast::error_code ec) {
+  // Out of descriptors (or memory), accept fails at once for as long as the condition
+  // lasts; retrying at once would spin. Queued clients wait in the backlog meanwhile,
+  // and the connections already open go on being served.
+  if (!acceptFailing_) {
+    acceptFailing_ = true;
+    std::fprintf(stderr, "tallyhand-server: accept failed: %s; retrying every %lld ms\n",
+                 ec.message().c_str(), static_cast<long long>(kAcceptRetryDelay.count()));
+  }
+  retryTimer_.expires_after(kAcceptRetryDelay);
+  retryTimer_.async_wait([self = shared_from_this()](beast::error_code waitError) {
+    if (!waitError) self->Accept();
+  });
 }
 
 }  // namespace tallyhand::host

@@ -38,6 +38,7 @@ class Listener : public std::enable_shared_from_this<Listener> {
   void Serve(boost::asio::ip::tcp::socket socket);
   void Accept();
   void OnAccept(boost::beast::error_code ec, boost::asio::ip::tcp::socket socket);
+  void RetryAcceptLater(boost::beast::error_code ec);
 
   boost::asio::io_context& ioc_;
   ServerState& state_;
@@ -46,6 +47,8 @@ class Listener : public std::enable_shared_from_this<Listener> {
   // Waits a moment after an accept error (such as running out of descriptors), so
   // that the loop does not spin.
   boost::asio::steady_timer retryTimer_;
+  // Set while accepting fails, so that an episode is reported once, not at every retry.
+  bool acceptFailing_ = false;
 };
 
 }  // namespace tallyhand::host

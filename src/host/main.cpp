@@ -15,6 +15,7 @@
 
 #include "host/access_log.h"
 #include "host/command_line.h"
+#include "host/descriptor_limit.h"
 #include "host/extension_module.h"
 #include "host/http_session.h"
 #include "host/listener.h"
@@ -55,6 +56,10 @@ void RunLoop(net::io_context& ioc) {
 
 int Serve(const Settings& settings) {
   std::signal(SIGPIPE, SIG_IGN);
+  // Each connection costs a descriptor: take all the system grants before serving.
+  rlim_t descriptorLimit = 0;
+  std::string limitError;
+  if (!RaiseDescriptorLimit(descriptorLimit, limitError)) Complain(limitError);
 
   ExtensionModule module;
   std::string error;
