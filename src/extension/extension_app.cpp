@@ -5,6 +5,7 @@
 
 #include "data/mainDM.h"
 #include "extension/isapi_request.h"
+#include "extension/picture_store.h"
 #include "extension/web_module.h"
 #include "extension/web_request.h"
 #include "log/error_log.h"
@@ -19,6 +20,16 @@ bool HostIsHttpdExe() {
   const auto slash = exe.find_last_of('/');
   const std::string name = slash == std::string::npos ? exe : exe.substr(slash + 1);
   return name.size() == 9 && strncasecmp(name.c_str(), "httpd.exe", 9) == 0;
+}
+
+// Uploads cut short by a crash leave their temporary files behind; they are removed
+// before this process starts any of its own.
+void RemoveUnfinishedUploadsAtStart() {
+  try {
+    RemoveUnfinishedUploads(PicturesFolder());
+  } catch (const std::exception&) {
+    // Without a pictures folder there is nothing to clean, and uploads report the cause.
+  }
 }
 
 void AnswerWithHostErrorPage(EXTENSION_CONTROL_BLOCK* ecb, const std::exception& error) {
@@ -82,6 +93,7 @@ void ExtensionApp::FreeMainDM() { mainDM_.reset(); }
 
 bool ExtensionApp::GetExtensionVersion(HSE_VERSION_INFO* version) {
   if (version == nullptr) return false;
+  RemoveUnfinishedUploadsAtStart();
   {
     std::lock_guard lock(workersLock_);
     if (!direct_) workerPoolExists_ = true;

@@ -1,7 +1,9 @@
 #include "extension/picture_store.h"
 #include "platform/file_descriptor.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 
 #include "platform/exception.h"
@@ -29,44 +32,58 @@ void CreateFolder(const std::string& folder) {
   if (error) throw EInOutError("Cannot create folder " + folder + ": " + error.message());
 }
 
-// Removes the temporary file unless the rename took it over.
-class TemporaryFile {
- public:
-  explicit TemporaryFile(std::string path) : path_(std::move(path)) {}
-  ~TemporaryFile() {
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
-  const std::string& Path() const { return path_; }
-  void Release() { path_.clear(); }
+constexpr std::string_view kTemporaryPrefix = ".upload:";
+constexpr std::string_view kTemporarySuffix = ".part";
 
- private:
-  std::string path_;
-};
+bool IsTemporaryName(std::string_view name) {
+  return name.size() > kTemporaryPrefix.size() + kTemporarySuffix.size() &&
+         name.starts_with(kTemporaryPrefix) && name.ends_with(kTemporarySuffix);
+}
 
-// Creates a new file of a name that nobody else uses. The name holds ':', which
-// CheckPictureName refuses, so no checked client name can ever collide with it.
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether path still names the file open on fd.
+bool StillNamedBy(int fd, const std::string& path) {
+  struct stat open {}, named {};
+  return ::fstat(fd, &open) == 0 && ::lstat(path.c_str(), &named) == 0 && SameFile(open, named);
+}
+
+int LockWaiting(int fd) {
+  int result;
+  do {
+    result = ::flock(fd, LOCK_EX);
+  } while (result != 0 && errno == EINTR);
+  return result;
+}
+
+// Creates a new file of a name that nobody else uses, locked for as long as this process
+// writes it: the start-up sweep removes only temporary files that nobody holds locked.
+// The name holds ':', which CheckPictureName refuses, so no checked client name can ever
+// collide with it.
 std::pair<std::string, int> CreateTemporaryFile(const std::string& folder) {
   static std::atomic<unsigned long> counter{0};
   for (;;) {
-    const std::string path = folder + ".upload:" + std::to_string(::getpid()) + ":" +
-                             std::to_string(counter.fetch_add(1)) + ".part";
+    const std::string path = folder + std::string(kTemporaryPrefix) + std::to_string(::getpid()) +
+                             ":" + std::to_string(counter.fetch_add(1)) +
+                             std::string(kTemporarySuffix);
     // 0666 less the umask: the same rights a plainly created file gets.
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) return {path, fd};
-    if (errno != EEXIST && errno != EINTR) RaiseInOut("Cannot create file in", folder, errno);
-  }
-}
-
-void WriteAll(int fd, std::string_view bytes, const std::string& path) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      RaiseInOut("Cannot write file", path, errno);
+    if (fd < 0) {
+      if (errno != EEXIST && errno != EINTR) RaiseInOut("Cannot create file in", folder, errno);
+      continue;
     }
-    bytes.remove_prefix(static_cast<size_t>(written));
+    if (LockWaiting(fd) != 0) {
+      const int error = errno;
+      ::close(fd);
+      ::unlink(path.c_str());
+      RaiseInOut("Cannot lock file", path, error);
+    }
+    // Between the creation and the lock, a sweep of another process may have taken the
+    // still unlocked file for a dead upload's and removed it.
+    if (StillNamedBy(fd, path)) return {path, fd};
+    ::close(fd);
   }
 }
 
@@ -112,16 +129,48 @@ void SavePicture(const std::string& folder, const std::string& name, std::string
   CreateFolder(folder);
   const std::string finalPath = folder + name;
   auto [tempPath, fd] = CreateTemporaryFile(folder);
-  TemporaryFile temporary(tempPath);
+  // Declared first, so the file is closed (and unlocked) before a failed one is removed.
+  TemporaryPath temporary(tempPath);
   FileDescriptor file(fd);
-  WriteAll(file.Get(), bytes, finalPath);
+  if (const int error = WriteAll(file.Get(), bytes)) {
+    RaiseInOut("Cannot write file", finalPath, error);
+  }
+  // fsync reports every write error still pending, so the close after it has nothing
+  // left to report; the file stays open (and locked) until it has its final name.
   if (::fsync(file.Get()) != 0) RaiseInOut("Cannot write file", finalPath, errno);
-  if (file.Close() != 0) RaiseInOut("Cannot write file", finalPath, errno);
   if (::rename(temporary.Path().c_str(), finalPath.c_str()) != 0) {
     RaiseInOut("Cannot save file", finalPath, errno);
   }
-  temporary.Release();
+  temporary.Keep();
+  (void)file.Close();
   SyncFolder(folder);
+}
+
+std::size_t RemoveUnfinishedUploads(const std::string& folder) {
+  DIR* listing = ::opendir(folder.c_str());
+  if (listing == nullptr) return 0;
+  const int folderFd = ::dirfd(listing);
+  std::size_t removed = 0;
+  while (const dirent* entry = ::readdir(listing)) {
+    const std::string_view name = entry->d_name;
+    if (!IsTemporaryName(name)) continue;
+    // Write access, as some file systems grant an exclusive lock only with it; never
+    // through a link, never blocking on a special file.
+    FileDescriptor file(::openat(folderFd, entry->d_name,
+                                 O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat open {}, named {};
+    if (file.Get() < 0 || ::fstat(file.Get(), &open) != 0 || !S_ISREG(open.st_mode)) continue;
+    // Locked: a live process is writing it.
+    if (::flock(file.Get(), LOCK_EX | LOCK_NB) != 0) continue;
+    // Its writer may have renamed it to its final name in the meantime.
+    if (::fstatat(folderFd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !SameFile(open, named)) {
+      continue;
+    }
+    if (::unlinkat(folderFd, entry->d_name, 0) == 0) ++removed;
+  }
+  ::closedir(listing);
+  return removed;
 }
 
 }  // namespace tallyhand

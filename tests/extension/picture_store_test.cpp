@@ -1,9 +1,14 @@
 #include "extension/picture_store.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <filesystem>
 #include <fstream>
@@ -129,6 +134,112 @@ TEST_F(SavePictureTest, FailuresRaiseNamingTheCauseAndLeaveNoTemporaryFile) {
     EXPECT_NE(std::string(e.what()).find("taken.jpg"), std::string::npos) << e.what();
   }
   EXPECT_EQ(FolderEntries(folder_), std::vector<std::string>{"taken.jpg"});
+}
+
+// Holds a file locked from another process, as a live server writing an upload does.
+class LockingProcess {
+ public:
+  explicit LockingProcess(const std::string& path) {
+    int ready[2];
+    if (::pipe(ready) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT, 0600);
+      const char done = fd >= 0 && ::flock(fd, LOCK_EX) == 0 ? 'y' : 'n';
+      (void)!::write(ready[1], &done, 1);
+      ::pause();
+      ::_exit(0);
+    }
+    char done = 'n';
+    if (pid_ > 0) (void)!::read(ready[0], &done, 1);
+    locked_ = done == 'y';
+    ::close(ready[0]);
+    ::close(ready[1]);
+  }
+  ~LockingProcess() { End(); }
+  bool Locked() const { return locked_; }
+  void End() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool locked_ = false;
+};
+
+TEST_F(SavePictureTest, RemoveUnfinishedUploadsTakesOnlyFilesNoLiveProcessHolds) {
+  fs::create_directories(folder_);
+  const std::string ownPid = std::to_string(::getpid());
+  // Left by dead processes; the one under this process's own number too (a restarted
+  // server may get the number of the one that crashed): the lock decides, not the number.
+  const std::vector<std::string> stale = {".upload:999999:1.part", ".upload:" + ownPid + ":7.part",
+                                          ".upload:1:0.part"};
+  for (const auto& name : stale) std::ofstream(folder_ + name) << "half a picture";
+  // Not temporary files of uploads, or not files at all.
+  const std::vector<std::string> others = {"a.jpg", ".upload:1:2.jpg", "x.part", ".upload:.part",
+                                           ".upload:1:3.part"};
+  for (const auto& name : {others[0], others[1], others[2], others[3]}) {
+    std::ofstream(folder_ + name) << "kept";
+  }
+  fs::create_directory(folder_ + others[4]);
+  const std::string outside = (root_ / "outside.jpg").string();
+  std::ofstream(outside) << "outside";
+  fs::create_symlink(outside, folder_ + ".upload:1:4.part");
+  LockingProcess writer(folder_ + ".upload:424242:9.part");
+  ASSERT_TRUE(writer.Locked());
+
+  EXPECT_EQ(RemoveUnfinishedUploads(folder_), stale.size());
+  std::vector<std::string> expected = others;
+  expected.push_back(".upload:1:4.part");
+  expected.push_back(".upload:424242:9.part");
+  std::sort(expected.begin(), expected.end());
+  std::vector<std::string> left = FolderEntries(folder_);
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, expected);
+  EXPECT_EQ(ReadWhole(outside), "outside");
+
+  // Once its writer is gone, its file is stale too.
+  writer.End();
+  EXPECT_EQ(RemoveUnfinishedUploads(folder_), 1u);
+  EXPECT_FALSE(fs::exists(folder_ + ".upload:424242:9.part"));
+  EXPECT_EQ(RemoveUnfinishedUploads(root_.string() + "/missing/"), 0u);
+}
+
+TEST_F(SavePictureTest, ConcurrentSweepsNeverTakeTheFileOfAnUploadInProgress) {
+  constexpr int kWriters = 4;
+  constexpr int kSavesEach = 60;
+  std::atomic<bool> writing{true};
+  std::atomic<int> failures{0};
+  std::thread sweeper([&] {
+    while (writing.load()) RemoveUnfinishedUploads(folder_);
+  });
+  std::vector<std::thread> writers;
+  for (int w = 0; w < kWriters; ++w) {
+    writers.emplace_back([&, w] {
+      const std::string bytes(16 * 1024, static_cast<char>('a' + w));
+      for (int i = 0; i < kSavesEach; ++i) {
+        try {
+          SavePicture(folder_, std::to_string(w) + "-" + std::to_string(i) + ".jpg", bytes);
+        } catch (const EInOutError&) {
+          ++failures;
+        }
+      }
+    });
+  }
+  for (auto& writer : writers) writer.join();
+  writing = false;
+  sweeper.join();
+
+  EXPECT_EQ(failures.load(), 0);
+  const std::vector<std::string> entries = FolderEntries(folder_);
+  EXPECT_EQ(entries.size(), static_cast<size_t>(kWriters * kSavesEach));
+  for (const auto& name : entries) {
+    ASSERT_FALSE(name.starts_with(".upload:")) << name;
+    ASSERT_EQ(ReadWhole(folder_ + name), std::string(16 * 1024, name[0] - '0' + 'a')) << name;
+  }
 }
 
 }  // namespace
