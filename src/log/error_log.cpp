@@ -6,12 +6,14 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 
 #include "platform/codepage.h"
 #include "platform/datetime.h"
 #include "platform/exception.h"
+#include "platform/file_descriptor.h"
 #include "platform/text_file.h"
 
 namespace tallyhand {
@@ -46,23 +48,23 @@ bool FileExists(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0;
 }
 
+[[noreturn]] void RaiseFileError(int error) {
+  if (IsResourceExhaustion(error)) throw EResourceExhausted(std::strerror(error));
+  throw EInOutError(std::strerror(error));
+}
+
 // Opens, appends and closes: no handle stays open between lines, so other processes may
-// read the file in between.
+// read the file in between. A write that fails part-way is cut off again, so the file
+// never ends in half a line.
 void AppendToFile(const std::string& path, std::string_view bytes) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) throw EInOutError(std::strerror(errno));
-  std::size_t written = 0;
-  while (written < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int error = errno;
-      ::close(fd);
-      throw EInOutError(std::strerror(error));
-    }
-    written += static_cast<std::size_t>(n);
+  FileDescriptor file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+  if (file.Get() < 0) RaiseFileError(errno);
+  const off_t end = ::lseek(file.Get(), 0, SEEK_END);
+  if (const int error = WriteAll(file.Get(), bytes)) {
+    if (end >= 0) (void)::ftruncate(file.Get(), end);
+    RaiseFileError(error);
   }
-  if (::close(fd) != 0) throw EInOutError(std::strerror(errno));
+  if (file.Close() != 0) RaiseFileError(errno);
 }
 
 // The physical lines a text makes in the file: every CR, LF or CR LF starts a new one.
@@ -139,6 +141,17 @@ void TErrorLog::AddToLog(std::string_view msg) {
   if (!logEvents_) return;
   std::lock_guard lock(lock_);
   if (IsBlankPath(logFile_)) return;
+  try {
+    WriteLine(msg);
+    linesLost_ = false;
+  } catch (const EResourceExhausted& e) {
+    // A full disk must not turn every answer into an error: the line is lost, the file
+    // stays whole, and logging goes on once there is room again.
+    ReportLostLines(e.Message());
+  }
+}
+
+void TErrorLog::WriteLine(std::string_view msg) {
   const std::string line = TimeStampedLine(msg);
   if (style_ == LogStyle::Switched) {
     AppendToFile(logFile_, Utf8ToCp1252(line + "\r\n"));
@@ -160,14 +173,27 @@ void TErrorLog::ClearLog() {
   std::lock_guard lock(lock_);
   if (IsBlankPath(logFile_)) return;
   LoadedLog log = LoadExistingLog(logFile_);
-  if (log.failure) {
-    // Writing the list back would replace the whole log by the failure line: keep the
-    // log and add the line to it.
-    AppendToFile(logFile_, Utf8ToCp1252(kReloadFailure + *log.failure + "\r\n"));
-    return;
+  try {
+    if (log.failure) {
+      // Writing the list back would replace the whole log by the failure line: keep the
+      // log and add the line to it.
+      AppendToFile(logFile_, Utf8ToCp1252(kReloadFailure + *log.failure + "\r\n"));
+      return;
+    }
+    KeepLastLines(log.text.lines, kKeptLines);
+    WriteTextLines(logFile_, log.text.lines, log.text.encoding);
+  } catch (const EResourceExhausted& e) {
+    // The log stays as it was, untrimmed, and the unload goes on.
+    ReportLostLines(e.Message());
   }
-  KeepLastLines(log.text.lines, kKeptLines);
-  WriteTextLines(logFile_, log.text.lines, log.text.encoding);
+}
+
+void TErrorLog::ReportLostLines(const std::string& cause) {
+  // The log cannot tell of its own trouble; standard error can, once per episode.
+  if (linesLost_) return;
+  linesLost_ = true;
+  std::fprintf(stderr, "event log %s: lines lost until there is room again: %s\n",
+               logFile_.c_str(), cause.c_str());
 }
 
 TErrorLog& EventLog() {

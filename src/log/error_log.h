@@ -25,19 +25,27 @@ class TErrorLog {
   // A log that is switched off and has no file: it never writes, and ClearLog does nothing.
   TErrorLog();
 
-  void AddToLog(std::string_view msg);  // raises EInOutError on a file failure
-  void ClearLog();                      // raises EInOutError on a file failure
+  // Both raise EInOutError on a file failure, except when the disk is full (or no
+  // descriptor is left): then the line is lost (the trim skipped), the file stays whole,
+  // and the loss is reported once on standard error.
+  void AddToLog(std::string_view msg);
+  void ClearLog();
   bool LogEvents() const { return logEvents_; }
   const std::string& LogFile() const { return logFile_; }
 
   static constexpr std::size_t kKeptLines = 5000;
 
  private:
+  void WriteLine(std::string_view msg);
+  void ReportLostLines(const std::string& cause);
+
   std::recursive_mutex lock_;
   std::string modulePath_;
   std::string logFile_;
   LogStyle style_;
   bool logEvents_ = false;
+  // Set once a line was lost for want of room; guarded by lock_.
+  bool linesLost_ = false;
 };
 
 // The log file path for a module path: its extension replaced by "Log.txt".

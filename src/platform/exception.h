@@ -2,6 +2,7 @@
 // class name is shown on the host layer's error page.
 #pragma once
 
+#include <cerrno>
 #include <exception>
 #include <string>
 
@@ -35,5 +36,13 @@ TALLYHAND_EXCEPTION(EArgumentOutOfRangeException, Exception);
 // File system failures of the log and of uploads.
 TALLYHAND_EXCEPTION(EInOutError, Exception);
 TALLYHAND_EXCEPTION(EFOpenError, Exception);
+// A file system failure because something ran out (disk space, quota, descriptors):
+// the same call succeeds again once there is room.
+TALLYHAND_EXCEPTION(EResourceExhausted, EInOutError);
+
+// Whether a system error number says that a resource ran out, as EResourceExhausted does.
+inline bool IsResourceExhaustion(int error) {
+  return error == ENOSPC || error == EDQUOT || error == EMFILE || error == ENFILE;
+}
 
 }  // namespace tallyhand

@@ -16,6 +16,21 @@ namespace {
 
 std::string Cause(int error) { return std::strerror(error); }
 
+[[noreturn]] void RaiseWriteFailure(const std::string& what, const std::string& path, int error) {
+  std::string message = what + " \"" + path + "\". " + Cause(error);
+  if (IsResourceExhaustion(error)) throw EResourceExhausted(std::move(message));
+  throw EInOutError(std::move(message));
+}
+
+void OverwriteInPlace(FileDescriptor& file, std::string_view content, const std::string& path) {
+  if (::ftruncate(file.Get(), 0) != 0) RaiseWriteFailure("Cannot write file", path, errno);
+  if (const int error = WriteAll(file.Get(), content)) {
+    RaiseWriteFailure("Cannot write file", path, error);
+  }
+  if (file.Close() != 0) RaiseWriteFailure("Cannot write file", path, errno);
+}
+
+
 std::string ReadWholeFile(const std::string& path) {
   auto openError = [&path](int error) {
     return EFOpenError("Cannot open file \"" + path + "\". " + Cause(error));
@@ -155,18 +170,37 @@ TextLines DecodeTextLines(std::string_view bytes) {
 void WriteTextLines(const std::string& path, const std::vector<std::string>& lines,
                     TextEncoding encoding) {
   const std::string content = EncodeTextLines(lines, encoding);
-  FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (fd.Get() < 0) throw EInOutError("Cannot create file \"" + path + "\". " + Cause(errno));
-  std::size_t written = 0;
-  while (written < content.size()) {
-    const ssize_t n = ::write(fd.Get(), content.data() + written, content.size() - written);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw EInOutError("Cannot write file \"" + path + "\". " + Cause(errno));
-    }
-    written += static_cast<std::size_t>(n);
+  // Opened first as before, so that a file this process may not write is still refused.
+  FileDescriptor existing(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+  if (existing.Get() < 0) RaiseWriteFailure("Cannot create file", path, errno);
+  struct stat named {};
+  const bool isLink = ::lstat(path.c_str(), &named) == 0 && S_ISLNK(named.st_mode);
+  // The new text goes to a file of its own beside the old one, which it then replaces:
+  // a failure part-way (a full disk) leaves the old text whole instead of cut short.
+  std::string temporaryPath = path + ".new-XXXXXX";
+  FileDescriptor temporary(isLink ? -1 : ::mkostemp(temporaryPath.data(), O_CLOEXEC));
+  if (temporary.Get() < 0) {
+    if (!isLink && IsResourceExhaustion(errno)) RaiseWriteFailure("Cannot write file", path, errno);
+    // A link is written through, and a folder that takes no new file leaves only the
+    // rewrite in place.
+    return OverwriteInPlace(existing, content, path);
   }
-  if (fd.Close() != 0) throw EInOutError("Cannot write file \"" + path + "\". " + Cause(errno));
+  TemporaryPath removal(temporaryPath);
+  struct stat old {};
+  if (::fstat(existing.Get(), &old) == 0) {
+    // The replacement keeps the rights of the file it replaces, and its owner where the
+    // process may give it (as root).
+    (void)::fchmod(temporary.Get(), old.st_mode & 07777);
+    (void)::fchown(temporary.Get(), old.st_uid, old.st_gid);
+  }
+  if (const int error = WriteAll(temporary.Get(), content)) {
+    RaiseWriteFailure("Cannot write file", path, error);
+  }
+  if (temporary.Close() != 0) RaiseWriteFailure("Cannot write file", path, errno);
+  if (::rename(temporaryPath.c_str(), path.c_str()) != 0) {
+    RaiseWriteFailure("Cannot write file", path, errno);
+  }
+  removal.Keep();
 }
 
 std::string Utf8Substr(std::string_view text, size_t from, size_t count) {

@@ -6,14 +6,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "platform/datetime.h"
 #include "platform/exception.h"
+#include "support/small_tmpfs.h"
 
 namespace tallyhand {
 namespace {
@@ -295,6 +298,86 @@ TEST_F(ErrorLogTest, StandardStyleKeepsAByteOrderMark) {
   WriteFile(logPath_, "\xEF\xBB\xBFold\r\n");
   log.AddToLog("caf\xC3\xA9");
   EXPECT_EQ(ReadFile(logPath_), "\xEF\xBB\xBFold\r\n02/03/2020 19:05:09\tcaf\xC3\xA9\r\n");
+}
+
+// A log whose folder lies on a small file system that fills up.
+class FullDiskLogTest : public ::testing::TestWithParam<LogStyle> {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(disk_.Mounted()) << disk_.Why();
+    modulePath_ = disk_.Path() + "Tallyhand_az.so";
+    logPath_ = disk_.Path() + "Tallyhand_azLog.txt";
+    std::ofstream(disk_.Path() + "data.ini", std::ios::binary)
+        << "[BaseGlob]\r\nDebugLoggingEnabled=true\r\n";
+    SetClockForTesting([] { return EncodeDate(2020, 2, 3) + EncodeTime(19, 5, 9); });
+  }
+  void TearDown() override { SetClockForTesting({}); }
+
+  static std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  std::vector<std::string> Entries() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(disk_.Path())) {
+      names.push_back(entry.path().filename());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  testsupport::SmallTmpfs disk_{256 * 1024};
+  std::string modulePath_;
+  std::string logPath_;
+};
+
+TEST_P(FullDiskLogTest, LinesAreLostWithoutAnErrorAndTheFileStaysWhole) {
+  TErrorLog log(modulePath_, GetParam());
+  log.AddToLog("before");
+  const std::string before = ReadFile(logPath_);
+  ASSERT_EQ(before, "02/03/2020 19:05:09\tbefore\r\n");
+  ASSERT_TRUE(disk_.Fill());
+  const std::vector<std::string> entries = Entries();
+
+  // Longer than the room left in the file's last page, so the write needs space it
+  // cannot get: the part that fitted must not stay behind as half a line.
+  const std::string lost(3 * 4096, 'x');
+  EXPECT_NO_THROW(log.AddToLog(lost));
+  EXPECT_NO_THROW(log.AddToLog(lost));
+  EXPECT_EQ(ReadFile(logPath_), before);
+  if (GetParam() == LogStyle::Switched) {
+    EXPECT_NO_THROW(log.ClearLog());
+  }
+  EXPECT_EQ(ReadFile(logPath_), before);
+  EXPECT_EQ(Entries(), entries) << "a temporary copy of the log stayed behind";
+
+  disk_.Free();
+  log.AddToLog("after");
+  EXPECT_EQ(ReadFile(logPath_), before + "02/03/2020 19:05:09\tafter\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Styles, FullDiskLogTest,
+                         ::testing::Values(LogStyle::Switched, LogStyle::AlwaysRewrite),
+                         [](const auto& info) {
+                           return info.param == LogStyle::Switched ? "Switched" : "AlwaysRewrite";
+                         });
+
+TEST_F(ErrorLogTest, RewritingKeepsTheRightsOfTheLogAndWritesThroughALink) {
+  TErrorLog log(modulePath_, LogStyle::AlwaysRewrite);
+  WriteFile(logPath_, "old\r\n");
+  fs::permissions(logPath_, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  log.AddToLog("new");
+  EXPECT_EQ(fs::status(logPath_).permissions(),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+
+  // A log that is a link to a file elsewhere stays a link; the file behind it is written.
+  const std::string target = (dir_ / "elsewhere.txt").string();
+  fs::rename(logPath_, target);
+  fs::create_symlink(target, logPath_);
+  log.AddToLog("through");
+  EXPECT_TRUE(fs::is_symlink(logPath_));
+  EXPECT_EQ(ReadFile(target),
+            "old\r\n02/03/2020 19:05:09\tnew\r\n02/03/2020 19:05:09\tthrough\r\n");
 }
 
 TEST_F(ErrorLogTest, EventLogIsHarmlessUntilInstalled) {
