@@ -38,6 +38,9 @@ struct SiteOptions {
   Driver driver = Driver::SQLite;
   bool logging = true;
   bool createDatabase = true;
+  // The test stops or kills the PostgreSQL test server: it waits until no other suite
+  // uses it, and keeps it to itself meanwhile.
+  bool restartsDatabaseServer = false;
 };
 
 class E2eSite {
@@ -79,7 +82,7 @@ class E2eSite {
       CreateSqliteReferenceDb(folder_ + "tallyhand.db");
     } else if (!pg_) {
       pg_ = std::make_unique<testing_pg::SuiteDatabaseHolder>();
-      pg_->SetUp();
+      pg_->SetUp(options_.restartsDatabaseServer);
       if (pg_->Get() == nullptr) throw std::runtime_error(pg_->Why());
     }
   }
@@ -193,7 +196,7 @@ class E2eSite {
     } else {
       if (!pg_) {
         pg_ = std::make_unique<testing_pg::SuiteDatabaseHolder>();
-        pg_->SetUp();
+        pg_->SetUp(options_.restartsDatabaseServer);
         if (pg_->Get() == nullptr) throw std::runtime_error(pg_->Why());
       }
       const testing_pg::ServerSettings& s = pg_->Get()->Settings();

@@ -10,7 +10,8 @@
 
 namespace tallyhand::testing {
 
-enum class JpegKind { Baseline, Progressive, Grayscale };
+// Noisy: a baseline image of random pixels, which hardly compresses (a large file).
+enum class JpegKind { Baseline, Progressive, Grayscale, Noisy };
 
 // A small image with a gradient, so the scan data is not trivial.
 inline std::string MakeJpeg(JpegKind kind, int width = 32, int height = 24) {
@@ -34,12 +35,15 @@ inline std::string MakeJpeg(JpegKind kind, int width = 32, int height = 24) {
 
   const int components = cinfo.input_components;
   std::vector<unsigned char> row(static_cast<size_t>(width * components));
+  unsigned noise = 7;  // a fixed sequence: the same bytes on every run
   while (cinfo.next_scanline < cinfo.image_height) {
     const auto y = static_cast<int>(cinfo.next_scanline);
     for (int x = 0; x < width; ++x) {
       for (int c = 0; c < components; ++c) {
+        noise = noise * 1103515245u + 12345u;
         row[static_cast<size_t>(x * components + c)] =
-            static_cast<unsigned char>((x * 7 + y * 5 + c * 40) & 0xFF);
+            kind == JpegKind::Noisy ? static_cast<unsigned char>(noise >> 16)
+                                    : static_cast<unsigned char>((x * 7 + y * 5 + c * 40) & 0xFF);
       }
     }
     JSAMPROW rows[1] = {row.data()};
