@@ -32,11 +32,13 @@ def server_kills(text):
     print("| figure | value |\n|---|---|")
     print(f"| moment of the kill after the load began (min / median / max) | {spread(col(1))} ms |")
     print(f"| writes answered success, all checked after the restart | {sum(col(2))} |")
-    print(f"| requests cut off by the kill (no answer) | {sum(col(4))} |")
+    print(f"| requests without an answer (cut off by the kill, or sent while it was down) | {sum(col(4))} |")
     print(f"| of those, stored anyway (allowed: the answer was lost, not the write) | {sum(col(6))} |")
-    print(f"| answered success but lost / stored twice | {sum(col(7))} / {sum(col(8))} |")
+    # Each round checks everything written so far: the last round's count is the run's.
+    last = lambda i: max(col(i)) if rounds else 0
+    print(f"| answered success but lost / stored twice | {last(7)} / {last(8)} |")
     print(f"| pictures under a final name that were not the whole JPEG sent / stray files | "
-          f"{sum(col(9))} / {sum(col(10))} |")
+          f"{last(9)} / {last(10)} |")
     left = col(5)
     print(f"| kills that left temporary upload files (all removed at start) | "
           f"{sum(1 for v in left if v)} kills, {sum(left)} files |")

@@ -49,7 +49,7 @@ TEST(CrashSafety, ServerKilledAtRandomMomentsLosesNothingItAnsweredSuccessFor) {
   e2e::UploadSite site({.build = Build::Az, .driver = e2e::Driver::SQLite});
   WriteLoad load(4, seed);
   WholePictures whole;
-  std::size_t leftTemporary = 0, killsWithTemporary = 0;
+  std::size_t leftTemporary = 0, killsWithTemporary = 0, storedUnansweredBefore = 0;
   uint16_t port = site.Start();
   ASSERT_NE(port, 0);
   for (int round = 1; round <= rounds; ++round) {
@@ -84,10 +84,12 @@ TEST(CrashSafety, ServerKilledAtRandomMomentsLosesNothingItAnsweredSuccessFor) {
         "temporary files left %zu; stored without an answer %zu; lost %zu, duplicated %zu, "
         "partial pictures %zu, stray files %zu; integrity %s; back in %lld ms\n",
         round, killAfter, after.success - before.success, after.refused - before.refused,
-        after.noAnswer - before.noAnswer, temporary, check.storedUnanswered, check.lost,
-        check.duplicated, check.partialPictures, check.strayFiles, integrity.c_str(),
+        after.noAnswer - before.noAnswer, temporary,
+        check.storedUnanswered - storedUnansweredBefore, check.lost, check.duplicated,
+        check.partialPictures, check.strayFiles, integrity.c_str(),
         static_cast<long long>(restartMs));
     std::fflush(stdout);
+    storedUnansweredBefore = check.storedUnanswered;
     ExpectNothingLost(check);
     EXPECT_EQ(integrity, "ok");
     ASSERT_FALSE(HasFailure()) << "round " << round << " of seed " << seed;

@@ -5,8 +5,11 @@
 //
 // TALLYHAND_DB_KILL_ROUNDS (default 1) sets how many kills. The suite holds the test
 // server's restart lock exclusively, so no other suite sees the kill.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -76,8 +79,28 @@ class DatabaseServer {
     }
     return false;
   }
+  // pg_ctl start, in a child that keeps none of this process's descriptors: the server
+  // outlives the test, and must hold neither its sockets nor a lock it was started under
+  // (flock(1) hands its lock on to every child).
   bool Start() {
-    return testing_pg::RunPgCtl(settings_, "-w -t 60 -l '" + settings_.logFile + "' start") == 0;
+    std::vector<std::string> args = {
+        settings_.ctl, "-D", settings_.dataDir, "-l", settings_.logFile, "-w", "-t", "60", "start"};
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      const int null = ::open("/dev/null", O_RDWR);
+      ::dup2(null, 0);
+      ::dup2(null, 1);
+      ::dup2(null, 2);
+      ::close_range(3, ~0U, 0);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    int status = 0;
+    return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
   }
 
  private:
