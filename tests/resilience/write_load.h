@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <random>
@@ -163,8 +164,10 @@ class WriteLoad {
 
  private:
   void Run(uint16_t port, const std::string& round, int client) {
-    std::mt19937 pick(seed_ + static_cast<unsigned>(client) * 7919u +
-                      static_cast<unsigned>(round.size()));
+    // Its own sequence for every client and round, repeated by the same seed.
+    std::seed_seq sequence{seed_, static_cast<unsigned>(client),
+                           static_cast<unsigned>(std::hash<std::string>{}(round))};
+    std::mt19937 pick(sequence);
     for (int n = 0; running_; ++n) {
       const std::string marker = round + "-" + std::to_string(client) + "-" + std::to_string(n);
       const auto kind = static_cast<WriteKind>(pick() % 3);
