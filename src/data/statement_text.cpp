@@ -44,6 +44,29 @@ bool KeywordAt(std::string_view sql, std::size_t pos, std::string_view keyword) 
   return after == sql.size() || IsBlank(sql[after]);
 }
 
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// [+-] digits [. digits] [e [+-] digits], or the same starting with ".digits".
+bool IsBareNumber(std::string_view text) {
+  std::size_t i = 0;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  std::size_t digits = 0;
+  while (i < text.size() && IsDigit(text[i])) ++i, ++digits;
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    while (i < text.size() && IsDigit(text[i])) ++i, ++digits;
+  }
+  if (digits == 0) return false;
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    std::size_t exponentDigits = 0;
+    while (i < text.size() && IsDigit(text[i])) ++i, ++exponentDigits;
+    if (exponentDigits == 0) return false;
+  }
+  return i == text.size();
+}
+
 std::size_t SkipBlanks(std::string_view sql, std::size_t pos) {
   while (pos < sql.size() && IsBlank(sql[pos])) ++pos;
   return pos;
@@ -160,6 +183,25 @@ void CheckSingleStatement(std::string_view sql) {
     }
     ++pos;
   }
+}
+
+std::string ArgumentsQuotingNumbers(const ProcedureCall& call) {
+  bool anyNumber = false;
+  for (const std::string& argument : call.arguments) anyNumber = anyNumber || IsBareNumber(argument);
+  if (!anyNumber) return call.argumentText;
+  std::string text;
+  for (std::size_t i = 0; i < call.arguments.size(); ++i) {
+    const std::string& argument = call.arguments[i];
+    if (i > 0) text += ',';
+    if (IsBareNumber(argument)) {
+      text += '\'' + argument + '\'';
+    } else {
+      text += argument;
+      // A trailing "--" comment must not swallow what follows it.
+      if (argument.find("--") != std::string::npos) text += '\n';
+    }
+  }
+  return text;
 }
 
 std::vector<std::string> SplitArguments(std::string_view argumentText) {

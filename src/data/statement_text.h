@@ -72,6 +72,11 @@ struct ProcedureCall {
 // "()" and no parentheses both mean no arguments.
 std::optional<ProcedureCall> ParseProcedureCall(std::string_view sql);
 
+// The call's argument list for a database that resolves the procedure's parameter types
+// itself: every bare numeric literal quoted ('42'), so that a parameter of any type
+// takes it, as it takes a quoted text; the argument text unchanged when it holds none.
+std::string ArgumentsQuotingNumbers(const ProcedureCall& call);
+
 // Splits an argument list at commas outside literals, identifiers and parentheses;
 // each piece trimmed of blanks. An empty or all-blank text gives no arguments.
 std::vector<std::string> SplitArguments(std::string_view argumentText);

@@ -205,7 +205,7 @@ class CheckSpecialMethodCases
 TEST_P(CheckSpecialMethodCases, AnswersOrRewrites) {
   const auto& [backend, c] = GetParam();
   SKIP_WITHOUT_BACKEND(backend);
-  if (backend == Backend::Postgres && c.needsTimeOfDay)
+  if (backend != Backend::Sqlite && c.needsTimeOfDay)
     GTEST_SKIP() << "work dates hold no time of day in this backend";
   Site& site = SiteFor(backend);
   const std::int32_t user = site.AddUser();
@@ -266,7 +266,8 @@ std::string CaseName(const ::testing::TestParamInfo<std::tuple<Backend, SpecialC
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, CheckSpecialMethodCases,
-                         ::testing::Combine(::testing::Values(Backend::Sqlite, Backend::Postgres),
+                         ::testing::Combine(::testing::Values(Backend::Sqlite, Backend::Postgres,
+                                                              Backend::Odbc),
                                             ::testing::ValuesIn(Cases())),
                          CaseName);
 
@@ -363,7 +364,7 @@ TEST_P(DailyReportOperations, ConcurrentTimeCardsCreateOneReport) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, DailyReportOperations,
-                         ::testing::Values(Backend::Sqlite, Backend::Postgres),
+                         ::testing::Values(Backend::Sqlite, Backend::Postgres, Backend::Odbc),
                          [](const auto& info) { return testing::BackendName(info.param); });
 
 }  // namespace

@@ -293,7 +293,8 @@ std::string RequestCaseName(
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, ProcessRequestCases,
-                         ::testing::Combine(::testing::Values(Backend::Sqlite, Backend::Postgres),
+                         ::testing::Combine(::testing::Values(Backend::Sqlite, Backend::Postgres,
+                                                              Backend::Odbc),
                                             ::testing::ValuesIn(RequestCases())),
                          RequestCaseName);
 
@@ -372,7 +373,7 @@ TEST_P(ProcessRequestKeys, ExpiredOrUnknownKeyFallsBackToCredentials) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, ProcessRequestKeys,
-                         ::testing::Values(Backend::Sqlite, Backend::Postgres),
+                         ::testing::Values(Backend::Sqlite, Backend::Postgres, Backend::Odbc),
                          [](const auto& info) { return testing::BackendName(info.param); });
 
 // ---- a database that fails -----------------------------------------------------------

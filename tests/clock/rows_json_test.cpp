@@ -7,8 +7,10 @@
 #include <vector>
 
 #include "clock/envelope.h"
+#include "clock/site_fixture.h"
 #include "data/data_ini.h"
 #include "data/mainDM.h"
+#include "data/odbc_test_drivers.h"
 #include "data/postgres_test_server.h"
 #include "data/sqlite_site_fixture.h"
 #include "platform/datetime.h"
@@ -131,8 +133,9 @@ TEST(ProcedureErrorText, WrapsMessageAndRequestThenCleans) {
 }
 
 
-// Method runs through a real data module, on each database the server can use.
-enum class Database { SQLite, PostgreSQL };
+// Method runs through a real data module, on each database the server can use; ODBC is
+// the PostgreSQL database through Debian's PostgreSQL ODBC driver.
+using Database = testing::Backend;
 
 // The sample row's columns but its NULL date and its time stamp (which the PostgreSQL
 // sample holds with a time zone); both databases hold the same values.
@@ -140,7 +143,7 @@ std::string SampleSelect(Database database) {
   const std::vector<std::string> columns{"TextValue",  "MemoValue", "IntegerValue",
                                          "BooleanValue", "FloatValue", "DateValue",
                                          "TimeValue",  "DateTimeValue", "NullText"};
-  const bool quoted = database == Database::PostgreSQL;
+  const bool quoted = database != Database::Sqlite;
   std::string select = "SELECT ";
   for (const std::string& column : columns) {
     if (&column != &columns.front()) select += ", ";
@@ -155,14 +158,22 @@ class ExecuteMethod : public ::testing::TestWithParam<Database> {
   static void TearDownTestSuite() { postgres_.TearDown(); }
 
   void SetUp() override {
-    if (GetParam() == Database::PostgreSQL) {
+    if (GetParam() != Database::Sqlite) {
       ASSERT_NE(postgres_.Get(), nullptr) << postgres_.Why();
       const testing_pg::ServerSettings& server = postgres_.Get()->Settings();
       site_ = std::make_unique<testing::SqliteSite>("", false);
+      std::string definition = "DriverID=PG\r\nServer=" + server.host + "\r\nPort=" +
+                               server.port + "\r\nDatabase=" + postgres_.Get()->Name() + "\r\n";
+      if (GetParam() == Database::Odbc) {
+        testing_odbc::UseTestDriverRegistry();
+        definition.clear();
+        for (const std::string& line :
+             testing_odbc::PostgresOdbcIniLines(server.host, server.port, postgres_.Get()->Name()))
+          definition += line + "\r\n";
+      }
       site_->WriteFile("data.ini",
-                       "\xEF\xBB\xBF[BaseGlob]\r\nDriverID=PG\r\nServer=" + server.host +
-                           "\r\nPort=" + server.port + "\r\nDatabase=" + postgres_.Get()->Name() +
-                           "\r\nUser_Name=" + ScrambleNVString(server.user, kScrambleStartKey) +
+                       "\xEF\xBB\xBF[BaseGlob]\r\n" + definition +
+                           "User_Name=" + ScrambleNVString(server.user, kScrambleStartKey) +
                            "\r\nPassword=" + ScrambleNVString(server.password, kScrambleStartKey) +
                            "\r\n");
     } else {
@@ -192,12 +203,18 @@ class ExecuteMethod : public ::testing::TestWithParam<Database> {
 testing_pg::SuiteDatabaseHolder ExecuteMethod::postgres_;
 
 TEST_P(ExecuteMethod, RowsOfAQueryInOrder) {
+  // The ODBC driver names columns as the driver reports them: PostgreSQL folds unquoted
+  // names to lower case.
+  const bool folded = GetParam() == Database::Odbc;
+  const std::string number = folded ? "companynumber" : "CompanyNumber";
+  const std::string name = folded ? "companyname" : "CompanyName";
+  const auto row = [&](const char* id, const char* company) {
+    return "{\"" + number + "\":\"" + id + "\",\"" + name + "\":\"" + company + "\"}";
+  };
   EXPECT_EQ(Run("Select CompanyNumber,company_name as CompanyName FROM company "
                 "ORDER BY CompanyNumber"),
-            R"([{"CompanyNumber":"1","CompanyName":"Acme Builders"},)"
-            R"({"CompanyNumber":"2","CompanyName":"Northwind Paving"},)"
-            R"({"CompanyNumber":"3","CompanyName":"Acme Builders"},)"
-            R"({"CompanyNumber":"4","CompanyName":"Blue Ridge Electric"}])");
+            "[" + row("1", "Acme Builders") + "," + row("2", "Northwind Paving") + "," +
+                row("3", "Acme Builders") + "," + row("4", "Blue Ridge Electric") + "]");
 }
 
 TEST_P(ExecuteMethod, EveryFieldTypeAsAString) {
@@ -266,10 +283,8 @@ TEST_P(ExecuteMethod, EmptyMethodFailsInTheDatabaseLayer) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, ExecuteMethod,
-                         ::testing::Values(Database::SQLite, Database::PostgreSQL),
-                         [](const ::testing::TestParamInfo<Database>& info) {
-                           return info.param == Database::SQLite ? "SQLite" : "PostgreSQL";
-                         });
+                         ::testing::Values(Database::Sqlite, Database::Postgres, Database::Odbc),
+                         [](const auto& info) { return testing::BackendName(info.param); });
 
 }  // namespace
 }  // namespace tallyhand

@@ -2,7 +2,8 @@
 // reference database (demo data included), a switched-on event log, and a data module
 // connected to it. SQLite always; PostgreSQL when the settings of the test server are in
 // the environment (TALLYHAND_PG_HOST and the others of scripts/pg-test-server.sh), in a
-// database of its own that is dropped afterwards.
+// database of its own that is dropped afterwards, reached through libpq or, for Odbc,
+// through Debian's PostgreSQL ODBC driver.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -20,16 +21,25 @@
 #include "clock/captured_event_log.h"
 #include "data/data_ini.h"
 #include "data/mainDM.h"
+#include "data/odbc_test_drivers.h"
 #include "data/reference_db.h"
 #include "data/sql_params.h"
 #include "platform/text_file.h"
 
 namespace tallyhand::testing {
 
-enum class Backend { Sqlite, Postgres };
+enum class Backend { Sqlite, Postgres, Odbc };
 
 inline const char* BackendName(Backend backend) {
-  return backend == Backend::Sqlite ? "SQLite" : "PostgreSQL";
+  switch (backend) {
+    case Backend::Sqlite:
+      return "SQLite";
+    case Backend::Postgres:
+      return "PostgreSQL";
+    case Backend::Odbc:
+      return "ODBC";
+  }
+  return "?";
 }
 
 struct PgSettings {
@@ -68,10 +78,16 @@ class Site {
       InitPostgresReferenceDb(Conninfo(database_));
       user = pg->user;
       password = pg->password;
-      ini.push_back("DriverID=PG");
-      ini.push_back("Server=" + pg->host);
-      ini.push_back("Port=" + pg->port);
-      ini.push_back("Database=" + database_);
+      if (backend == Backend::Odbc) {
+        testing_odbc::UseTestDriverRegistry();
+        for (const std::string& line : testing_odbc::PostgresOdbcIniLines(pg->host, pg->port, database_))
+          ini.push_back(line);
+      } else {
+        ini.push_back("DriverID=PG");
+        ini.push_back("Server=" + pg->host);
+        ini.push_back("Port=" + pg->port);
+        ini.push_back("Database=" + database_);
+      }
     }
     ini.push_back("User_Name=" + ScrambleNVString(user, kScrambleStartKey));
     ini.push_back("Password=" + ScrambleNVString(password, kScrambleStartKey));
@@ -174,7 +190,8 @@ inline Site& SharedSite(Backend backend) {
 }
 inline void ReleaseSharedSite() { SharedSiteSlot().reset(); }
 
-// Suites run over each backend; PostgreSQL cases skip when its server is not configured.
+// Suites run over each backend; PostgreSQL and ODBC cases skip when the test server is
+// not configured.
 inline bool BackendAvailable(Backend backend) {
   return backend == Backend::Sqlite || PgSettingsFromEnvironment().has_value();
 }

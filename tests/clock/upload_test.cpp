@@ -13,8 +13,10 @@
 
 #include "clock/captured_event_log.h"
 #include "clock/session_keys.h"
+#include "clock/site_fixture.h"
 #include "data/data_ini.h"
 #include "data/mainDM.h"
+#include "data/odbc_test_drivers.h"
 #include "data/postgres_test_server.h"
 #include "data/reference_db.h"
 #include "data/sql_params.h"
@@ -125,7 +127,7 @@ TEST(BuildUploadStatementTest, AcceptsPlainNumbersOnly) {
 // ---------------------------------------------------------------------------------------
 // processFileReq2 over the reference database
 
-enum class Backend { SQLite, PG };
+using testing::Backend;
 
 // Changes made to the reference database before the data module opens it.
 enum class Alteration { None, RejectingUpload, UploadWithoutRows, NoCompanyLookup };
@@ -184,18 +186,25 @@ class SqliteReferenceDatabase : public ReferenceDatabase {
   fs::path file_;
 };
 
+// Reached through libpq or, with odbc, through Debian's PostgreSQL ODBC driver.
 class PostgresReferenceDatabase : public ReferenceDatabase {
  public:
-  explicit PostgresReferenceDatabase(testing_pg::SuiteDatabase& db) : db_(db) {}
+  PostgresReferenceDatabase(testing_pg::SuiteDatabase& db, bool odbc) : db_(db), odbc_(odbc) {
+    if (odbc_) testing_odbc::UseTestDriverRegistry();
+  }
   std::vector<std::string> DataIni() const override {
     const auto& s = db_.Settings();
-    return {"[BaseGlob]",
-            "DriverID=PG",
-            "Server=" + s.host,
-            "Port=" + s.port,
-            "Database=" + db_.Name(),
-            "User_Name=" + ScrambleNVString(s.user, kScrambleStartKey),
-            "Password=" + ScrambleNVString(s.password, kScrambleStartKey)};
+    std::vector<std::string> lines = {"[BaseGlob]"};
+    if (odbc_) {
+      for (const std::string& line : testing_odbc::PostgresOdbcIniLines(s.host, s.port, db_.Name()))
+        lines.push_back(line);
+    } else {
+      lines.insert(lines.end(),
+                   {"DriverID=PG", "Server=" + s.host, "Port=" + s.port, "Database=" + db_.Name()});
+    }
+    lines.push_back("User_Name=" + ScrambleNVString(s.user, kScrambleStartKey));
+    lines.push_back("Password=" + ScrambleNVString(s.password, kScrambleStartKey));
+    return lines;
   }
   void Alter(Alteration alteration) override {
     const std::string upload =
@@ -222,11 +231,8 @@ class PostgresReferenceDatabase : public ReferenceDatabase {
 
  private:
   testing_pg::SuiteDatabase& db_;
+  bool odbc_;
 };
-
-std::string BackendName(const ::testing::TestParamInfo<Backend>& info) {
-  return info.param == Backend::SQLite ? "SQLite" : "PG";
-}
 
 // One row of employee_pictures as text, NULL as "<null>".
 using PictureRow = std::vector<std::string>;
@@ -237,12 +243,12 @@ class ProcessFileReq2Test : public ::testing::TestWithParam<Backend> {
     ClearKeysForTesting();
     site_ = log_.Folder() / "site";
     fs::create_directories(site_);
-    if (GetParam() == Backend::SQLite) {
+    if (GetParam() == Backend::Sqlite) {
       database_ = std::make_unique<SqliteReferenceDatabase>(site_);
     } else {
       pg_.SetUp();
       if (pg_.Get() == nullptr) GTEST_SKIP() << pg_.Why();
-      database_ = std::make_unique<PostgresReferenceDatabase>(*pg_.Get());
+      database_ = std::make_unique<PostgresReferenceDatabase>(*pg_.Get(), GetParam() == Backend::Odbc);
     }
   }
   void TearDown() override {
@@ -483,7 +489,8 @@ TEST_P(ProcessFileReq2Test, FailingCompanyLookupIsLoggedAndAnswered) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Reference, ProcessFileReq2Test,
-                         ::testing::Values(Backend::SQLite, Backend::PG), BackendName);
+                         ::testing::Values(Backend::Sqlite, Backend::Postgres, Backend::Odbc),
+                         [](const auto& info) { return testing::BackendName(info.param); });
 
 }  // namespace
 }  // namespace tallyhand

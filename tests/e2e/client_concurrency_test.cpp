@@ -290,7 +290,7 @@ TEST_P(ClientConcurrency, TwentyFiveClientsSignInAndCallProcedures) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ClientRequest, ClientConcurrency,
-                         ::testing::Values(Driver::SQLite, Driver::PostgreSQL),
+                         ::testing::Values(Driver::SQLite, Driver::PostgreSQL, Driver::ODBC),
                          [](const auto& info) { return std::string(DriverName(info.param)); });
 
 }  // namespace

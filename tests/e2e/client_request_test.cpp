@@ -1,5 +1,5 @@
 // Sign-in and client requests over real HTTP, sent as the app sends them, against the
-// reference database on both drivers and in both builds: the key's life, the edge cases
+// reference database on every driver and in both builds: the key's life, the edge cases
 // of the request envelope and the login, and an unreachable database.
 #include <gtest/gtest.h>
 
@@ -492,6 +492,8 @@ constexpr SiteCase kSiteCases[] = {
     {Driver::SQLite, Build::Standard},
     {Driver::PostgreSQL, Build::Az},
     {Driver::PostgreSQL, Build::Standard},
+    {Driver::ODBC, Build::Az},
+    {Driver::ODBC, Build::Standard},
 };
 
 INSTANTIATE_TEST_SUITE_P(ClientRequest, ClientSignIn, ::testing::ValuesIn(kSiteCases),

@@ -1,12 +1,14 @@
 // A module folder laid out for one end-to-end test, and the server started on it.
 // SQLite sites get a fresh demo database; PostgreSQL sites a fresh database on the
-// test server that scripts/pg-test-server.sh started.
+// test server that scripts/pg-test-server.sh started, reached through libpq or, for ODBC
+// sites, through Debian's PostgreSQL ODBC driver.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -19,6 +21,7 @@
 #include "clock/BaseGlobConstants.h"
 #include "data/data_ini.h"
 #include "data/mainDM.h"
+#include "data/odbc_test_drivers.h"
 #include "data/postgres_test_server.h"
 #include "data/reference_db.h"
 #include "log/error_log.h"
@@ -27,11 +30,22 @@
 
 namespace tallyhand::e2e {
 
-enum class Driver { SQLite, PostgreSQL };
+// The server's drivers; ODBC reaches the PostgreSQL test server through psqlODBC.
+enum class Driver { SQLite, PostgreSQL, ODBC };
 
 inline const char* DriverName(Driver driver) {
-  return driver == Driver::SQLite ? "SQLite" : "PostgreSQL";
+  switch (driver) {
+    case Driver::SQLite:
+      return "SQLite";
+    case Driver::PostgreSQL:
+      return "PostgreSQL";
+    case Driver::ODBC:
+      return "ODBC";
+  }
+  return "?";
 }
+
+inline bool OnPostgresServer(Driver driver) { return driver != Driver::SQLite; }
 
 struct SiteOptions {
   Build build = Build::Az;
@@ -41,11 +55,14 @@ struct SiteOptions {
   // The test stops or kills the PostgreSQL test server: it waits until no other suite
   // uses it, and keeps it to itself meanwhile.
   bool restartsDatabaseServer = false;
+  // Definition parameters written in place of (or beside) the driver's own, in order.
+  std::vector<std::pair<std::string, std::string>> definitionChanges{};
 };
 
 class E2eSite {
  public:
-  explicit E2eSite(SiteOptions options = {}) : options_(options) {
+  explicit E2eSite(SiteOptions options = {}) : options_(std::move(options)) {
+    if (options_.driver == Driver::ODBC) testing_odbc::UseTestDriverRegistry();
     std::string pattern =
         (std::filesystem::temp_directory_path() / "tallyhand-e2e-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
@@ -76,6 +93,8 @@ class E2eSite {
   // Scratch space beside the site, for a copied host executable and its pictures.
   const std::string& Root() const { return root_; }
   const SiteOptions& Options() const { return options_; }
+  // The database of a PostgreSQL or ODBC site on the test server; nullptr for SQLite.
+  const testing_pg::SuiteDatabase* PostgresDatabase() const { return pg_ ? pg_->Get() : nullptr; }
 
   void CreateDatabase() {
     if (options_.driver == Driver::SQLite) {
@@ -89,7 +108,7 @@ class E2eSite {
 
   // Runs SQL on the site's database, outside the server.
   void Exec(const std::string& sql) const {
-    if (options_.driver == Driver::PostgreSQL) {
+    if (OnPostgresServer(options_.driver)) {
       pg_->Get()->Exec(sql);
       return;
     }
@@ -171,7 +190,7 @@ class E2eSite {
   testsupport::ServerProcess& Server() { return *server_; }
 
   // Makes the database unreachable for a server started afterwards: the SQLite file is
-  // removed; a PostgreSQL site is pointed at a port where nothing listens.
+  // removed; a PostgreSQL or ODBC site is pointed at a port where nothing listens.
   void MakeDatabaseUnreachable() {
     if (options_.driver == Driver::SQLite) {
       std::filesystem::remove(folder_ + "tallyhand.db");
@@ -201,9 +220,24 @@ class E2eSite {
       }
       const testing_pg::ServerSettings& s = pg_->Get()->Settings();
       const std::string& port = pgPortOverride_.empty() ? s.port : pgPortOverride_;
-      ini += "DriverID=PG\r\nServer=" + s.host + "\r\nPort=" + port + "\r\nDatabase=" +
-             pg_->Get()->Name() + "\r\nUser_Name=" + ScrambleNVString(s.user, kScrambleStartKey) +
-             "\r\nPassword=" + ScrambleNVString(s.password, kScrambleStartKey) + "\r\n";
+      std::vector<std::pair<std::string, std::string>> definition =
+          options_.driver == Driver::ODBC
+              ? testing_odbc::PostgresOdbcParameters(s.host, port, pg_->Get()->Name())
+              : std::vector<std::pair<std::string, std::string>>{
+                    {"DriverID", "PG"}, {"Server", s.host}, {"Port", port},
+                    {"Database", pg_->Get()->Name()}};
+      definition.emplace_back("User_Name", ScrambleNVString(s.user, kScrambleStartKey));
+      definition.emplace_back("Password", ScrambleNVString(s.password, kScrambleStartKey));
+      for (const auto& change : options_.definitionChanges) {
+        auto same = std::find_if(definition.begin(), definition.end(),
+                                 [&](const auto& entry) { return entry.first == change.first; });
+        if (same != definition.end()) {
+          same->second = change.second;
+        } else {
+          definition.push_back(change);
+        }
+      }
+      for (const auto& [name, value] : definition) ini += name + "=" + value + "\r\n";
     }
     ini += options_.logging ? "DebugLoggingEnabled=true\r\n" : "DebugLoggingEnabled=false\r\n";
     std::ofstream(folder_ + "data.ini", std::ios::binary) << ini;

@@ -148,8 +148,10 @@ TEST(UnreachableDatabase, SQLiteFileIsAnsweredWithTheErrorEnvelopeUntilItAppears
   EXPECT_EQ(recovered->raw, ExpectedPageResponse(kAzPage));
 }
 
-TEST(UnreachableDatabase, PostgreSQLServerThatDoesNotKnowTheDatabaseYet) {
-  E2eSite site({.driver = Driver::PostgreSQL});
+class UnreachableServerDatabase : public ::testing::TestWithParam<Driver> {};
+
+TEST_P(UnreachableServerDatabase, ServerThatDoesNotKnowTheDatabaseYet) {
+  E2eSite site({.driver = GetParam()});
   std::string ini;
   {
     std::ifstream in(site.Folder() + "data.ini", std::ios::binary);
@@ -179,6 +181,10 @@ TEST(UnreachableDatabase, PostgreSQLServerThatDoesNotKnowTheDatabaseYet) {
   ASSERT_TRUE(recovered);
   EXPECT_EQ(recovered->raw, ExpectedPageResponse(kAzPage));
 }
+
+INSTANTIATE_TEST_SUITE_P(UnreachableDatabase, UnreachableServerDatabase,
+                         ::testing::Values(Driver::PostgreSQL, Driver::ODBC),
+                         [](const auto& info) { return std::string(DriverName(info.param)); });
 
 TEST(ExceptionAnswer, MalformedEscapeInTheRidGivesTheHostErrorPage) {
   E2eSite site({.createDatabase = false});

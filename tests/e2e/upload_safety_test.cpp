@@ -169,7 +169,7 @@ TEST_P(UploadInjectedNumber, IsRefusedBeforeAnyStatementRuns) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, UploadInjectedNumber,
-                         ::testing::Values(Driver::SQLite, Driver::PostgreSQL),
+                         ::testing::Values(Driver::SQLite, Driver::PostgreSQL, Driver::ODBC),
                          [](const auto& info) { return std::string(DriverName(info.param)); });
 
 // ---------------------------------------------------------------------------------------
@@ -225,7 +225,7 @@ TEST_P(UploadConcurrently, TwentyUploadsUnderOneNameLeaveOneWholePicture) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, UploadConcurrently,
-                         ::testing::Values(Driver::SQLite, Driver::PostgreSQL),
+                         ::testing::Values(Driver::SQLite, Driver::PostgreSQL, Driver::ODBC),
                          [](const auto& info) { return std::string(DriverName(info.param)); });
 
 }  // namespace

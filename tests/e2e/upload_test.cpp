@@ -97,7 +97,7 @@ TEST_P(UploadFlow, SavesRegistersAndAnswersTheProceduresRows) {
 INSTANTIATE_TEST_SUITE_P(
     BuildsAndDrivers, UploadFlow,
     ::testing::Combine(::testing::Values(Build::Az, Build::Standard),
-                       ::testing::Values(Driver::SQLite, Driver::PostgreSQL)),
+                       ::testing::Values(Driver::SQLite, Driver::PostgreSQL, Driver::ODBC)),
     [](const auto& info) {
       return BuildName(std::get<0>(info.param)) + DriverName(std::get<1>(info.param));
     });

@@ -8,11 +8,7 @@ namespace tallyhand {
 namespace {
 
 std::string CallEscape(const ProcedureCall& call) {
-  std::string text = "{call " + call.name + "(" + call.argumentText;
-  // A trailing "--" comment in the arguments must not swallow the closing brace.
-  if (call.argumentText.find("--") != std::string::npos) text += '\n';
-  text += ")}";
-  return text;
+  return "{call " + call.name + "(" + ArgumentsQuotingNumbers(call) + ")}";
 }
 
 }  // namespace

@@ -8,55 +8,10 @@
 namespace tallyhand {
 namespace {
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
 bool IsWordStart(char c) { return std::isalpha(static_cast<unsigned char>(c)) != 0 || c == '_'; }
 bool IsWordChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_'; }
 
-
-// [+-] digits [. digits] [e [+-] digits], or the same starting with ".digits".
-bool IsBareNumber(std::string_view text) {
-  std::size_t i = 0;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
-  std::size_t digits = 0;
-  while (i < text.size() && IsDigit(text[i])) ++i, ++digits;
-  if (i < text.size() && text[i] == '.') {
-    ++i;
-    while (i < text.size() && IsDigit(text[i])) ++i, ++digits;
-  }
-  if (digits == 0) return false;
-  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
-    ++i;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
-    std::size_t exponentDigits = 0;
-    while (i < text.size() && IsDigit(text[i])) ++i, ++exponentDigits;
-    if (exponentDigits == 0) return false;
-  }
-  return i == text.size();
-}
-
-std::string ProcedureQuery(const ProcedureCall& call) {
-  bool anyNumber = false;
-  for (const std::string& argument : call.arguments) anyNumber = anyNumber || IsBareNumber(argument);
-  std::string text = "SELECT * FROM " + call.name + "(";
-  if (!anyNumber) {
-    text += call.argumentText;
-  } else {
-    for (std::size_t i = 0; i < call.arguments.size(); ++i) {
-      const std::string& argument = call.arguments[i];
-      if (i > 0) text += ',';
-      if (IsBareNumber(argument)) {
-        text += '\'' + argument + '\'';
-      } else {
-        text += argument;
-        // A trailing "--" comment must not swallow what follows it.
-        if (argument.find("--") != std::string::npos) text += '\n';
-      }
-    }
-  }
-  text += ')';
-  return text;
-}
 
 // The text up to its first top-level ';' (a single statement may end with one).
 std::string_view WithoutTrailingSemicolon(std::string_view sql) {
@@ -109,7 +64,7 @@ PostgresStatement TranslateForPostgres(std::string_view sql) {
 
   std::string runnable;
   if (const std::optional<ProcedureCall> call = ParseProcedureCall(sql)) {
-    runnable = ProcedureQuery(*call);
+    runnable = "SELECT * FROM " + call->name + "(" + ArgumentsQuotingNumbers(*call) + ")";
   } else {
     runnable = std::string(TrimBlanks(WithoutTrailingSemicolon(sql)));
   }
