@@ -15,6 +15,7 @@ build() {
 # ---- PostgreSQL -------------------------------------------------------------------------
 PG_STARTED=0
 start_pg() {
+  [ "$PG_STARTED" = 1 ] && return
   if [ -n "${BENCH_PG_ENV:-}" ]; then
     # shellcheck disable=SC1090
     . "$BENCH_PG_ENV"
@@ -57,6 +58,28 @@ make_site() {
       --server "$TALLYHAND_PG_HOST" --port "$TALLYHAND_PG_PORT" --database "$db" \
       --user "$TALLYHAND_PG_USER" --password "$TALLYHAND_PG_PASSWORD" >/dev/null
   fi
+}
+
+# make_odbc_site DIR [DBNAME]: a fresh site on its own demo database of the PostgreSQL
+# server, reached through Debian's psqlODBC ("PostgreSQL Unicode") as db/README.md shows.
+# The driver is registered in an odbcinst.ini of the bench's own (ODBCSYSINI, inherited by
+# the server) with CommLog off, so that no log file is written per connection.
+make_odbc_site() {
+  local dir=$1 db=${2:-thbench_odbc}
+  mkdir -p "$WORK/odbcinst"
+  printf '[PostgreSQL Unicode]\nDriver=psqlodbcw.so\nCommLog=0\nDebug=0\n' \
+    >"$WORK/odbcinst/odbcinst.ini"
+  : >"$WORK/odbcinst/odbc.ini"
+  export ODBCSYSINI=$WORK/odbcinst
+  rm -rf "$dir"
+  pg_sql "DROP DATABASE IF EXISTS $db" >/dev/null
+  pg_sql "CREATE DATABASE $db" >/dev/null
+  "$BUILD/tallyhand-admin" init-db pg "$(pg_conninfo "$db")" >/dev/null
+  "$BUILD/tallyhand-admin" init-site "$dir" --module "$BUILD/Tallyhand_az.so" --driver odbc \
+    --odbc-driver "PostgreSQL Unicode" --procedure-call Escape \
+    --server "$TALLYHAND_PG_HOST" --port "$TALLYHAND_PG_PORT" --database "$db" \
+    --user "$TALLYHAND_PG_USER" --password "$TALLYHAND_PG_PASSWORD" >/dev/null
+  printf 'ODBCAdvanced=BoolsAsChar=0\r\n' >>"$dir/data.ini"
 }
 
 # The server runs from a copy beside the work folder, so that uploaded pictures land in

@@ -11,7 +11,8 @@
 #   BENCH_CONNECTIONS   connection counts (default "25 100")
 #   BENCH_THREADS       wrk threads (default 2)
 #   BENCH_ROWS          rows to run (default "0 1 2 3 4 5 6 K")
-#   BENCH_DRIVERS       drivers for rows 3 to 6 (default "sqlite pg")
+#   BENCH_DRIVERS       drivers for rows 3 to 6 (default "sqlite pg odbc"; odbc is
+#                       psqlODBC against the same PostgreSQL server)
 #   BENCH_SERVER_ARGS   extra tallyhand-server options for every cell (e.g. "--io-threads 1")
 #   BENCH_SKIP_BUILD=1  use the existing build-bench-release
 #   BENCH_PG_ENV        env file of a running PostgreSQL test server to use instead of
@@ -29,7 +30,7 @@ DURATION=${BENCH_DURATION:-10}
 CONNECTIONS=${BENCH_CONNECTIONS:-25 100}
 THREADS=${BENCH_THREADS:-2}
 ROWS=${BENCH_ROWS:-0 1 2 3 4 5 6 K}
-DRIVERS=${BENCH_DRIVERS:-sqlite pg}
+DRIVERS=${BENCH_DRIVERS:-sqlite pg odbc}
 RESULTS=$WORK/results.jsonl
 
 # shellcheck source=bench/lib.sh
@@ -142,10 +143,10 @@ run_table() {
   case " $ROWS " in *" 1 "*) row_ceiling ;; esac
   case " $ROWS " in *" 2 "*) row_test_page ;; esac
   for driver in $DRIVERS; do
-    if [ "$driver" = pg ]; then
-      start_pg
-      make_site "$WORK/site-pg" pg
-    fi
+    case $driver in
+      pg) start_pg; make_site "$WORK/site-pg" pg ;;
+      odbc) start_pg; make_odbc_site "$WORK/site-odbc" ;;
+    esac
     rows_app "$driver"
   done
   case " $ROWS " in *" K "*) row_keys ;; esac
