@@ -165,6 +165,10 @@ SpecialMethodResult CheckSpecialMethod(std::string_view method, const RequestCon
   try {
     if (Names(lowered, res::DailyReportRecordWrite)) return CheckDailyReportWrite(method, ctx);
     if (NamesTimeCardWrite(lowered, ctx.build)) return CheckTimeCardWrite(method, ctx);
+  } catch (const EKeyStoreUnavailable& e) {
+    // The report exists and only the key is missing: running the write would make a
+    // second report for the day.
+    return {true, FormatResponse(true, KeyNotIssuedText(e), ctx.rid, "", false)};
   } catch (...) {
     // Whatever stops the check (a missing item, an unreadable date, a failing procedure),
     // the method runs as the client wrote it; the database layer has logged its errors.

@@ -79,7 +79,13 @@ std::unique_ptr<TResultSet> RunLogin(TMainDM& dm, std::int32_t companyId,
 // The response to a signed-in caller's method.
 std::string AnswerMethod(const std::string& reqMethod, const RequestContext& ctx) {
   if (reqMethod == kSignInMethod) {
-    const std::string key = CreateKey(ctx.userId, ctx.companyId);
+    std::string key;
+    try {
+      key = CreateKey(ctx.userId, ctx.companyId);
+    } catch (const EKeyStoreUnavailable& e) {
+      // A key that no server could verify would only fail the next request.
+      return ErrorResponse(KeyNotIssuedText(e), ctx.rid);
+    }
     return FormatResponse(false, "success", ctx.rid, key, false);
   }
   const std::string method =
@@ -120,7 +126,13 @@ bool Serve(TMainDM& dm, std::string_view requestText, std::string& response, Bui
   if (!key.empty()) {
     std::int32_t uid = -1;
     std::int32_t cid = -1;
-    if (CheckKey(key, uid, cid)) caller = Caller{uid, cid, true};
+    try {
+      if (CheckKey(key, uid, cid)) caller = Caller{uid, cid, true};
+    } catch (const EKeyStoreUnavailable& e) {
+      // Not an unknown key: falling back to the credentials would hide the failure.
+      response = ErrorResponse(CleanErrorText(e.Message()), ctx.rid);
+      return true;
+    }
   }
   if (!caller.keyValid &&
       (authUser.empty() || authPass.empty() || reqMethod.empty() || authComp.empty())) {

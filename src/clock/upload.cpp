@@ -116,8 +116,13 @@ std::unique_ptr<TResultSet> RunSignIn(TMainDM& dm, std::int32_t companyNumber,
 std::string SignInAndUpload(TMainDM& dm, const UploadFields& fields, Build build) {
   std::int32_t keyUserId = -1;
   std::int32_t keyCompanyNumber = -1;
-  const bool keyLive =
-      !fields.key.empty() && CheckKey(fields.key, keyUserId, keyCompanyNumber);
+  bool keyLive = false;
+  try {
+    keyLive = !fields.key.empty() && CheckKey(fields.key, keyUserId, keyCompanyNumber);
+  } catch (const EKeyStoreUnavailable& e) {
+    // Not an unknown key: falling back to the credentials would hide the failure.
+    return ErrorResponse(CleanErrorText(e.Message()), fields.RID);
+  }
 
   if (!keyLive &&
       (fields.AuthUser.empty() || fields.AuthPass.empty() || fields.AuthComp.empty())) {

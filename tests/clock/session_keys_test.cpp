@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "clock/scanning_key_table.h"
+
 namespace tallyhand {
 namespace {
 
@@ -214,37 +216,6 @@ TEST_F(SessionKeys, AfterAStepBackExpiredEntriesBehindTheMatchStay) {
   EXPECT_EQ(KeyCount(), 1);
   EXPECT_TRUE(Find(early).found);
 }
-
-// A table that scans front to back, as the key table must behave.
-class ScanningKeyTable {
- public:
-  void Add(const std::string& key, std::int32_t uid, std::int32_t cid) {
-    entries_.push_back(Tkey{Now() + kKeyLifetime, KeyText(key), uid, cid});
-  }
-  bool Check(std::string_view key, std::int32_t& uid, std::int32_t& cid) {
-    const TDateTime now = Now();
-    bool found = false;
-    std::size_t position = 0;
-    while (position < entries_.size() && !found) {
-      const Tkey& entry = entries_[position];
-      if (entry.Key == key && now < entry.ExpiryDate) {
-        found = true;
-        uid = entry.Uid;
-        cid = entry.cid;
-      }
-      if (now > entry.ExpiryDate) {
-        entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(position));
-      } else {
-        ++position;
-      }
-    }
-    return found;
-  }
-  std::int32_t Count() const { return static_cast<std::int32_t>(entries_.size()); }
-
- private:
-  std::vector<Tkey> entries_;
-};
 
 // Random issues and lookups, with duplicate key texts and the clock running forward,
 // standing still and stepping back, give exactly the scanning table's answers. At the
