@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds once, and runs every test: the main build's suite
-# (SQLite and a throw-away PostgreSQL server), the suite again under AddressSanitizer
+# (SQLite, a throw-away PostgreSQL server and a throw-away Redis server, HAProxy in front
+# of three servers), the suite again under AddressSanitizer
 # and UndefinedBehaviorSanitizer, the concurrency tests under ThreadSanitizer, and a
 # short run of each fuzz target.
 set -euo pipefail
@@ -49,6 +50,14 @@ bash scripts/pg-test-server.sh start
 trap 'bash scripts/pg-test-server.sh stop >/dev/null 2>&1 || true' EXIT
 # shellcheck disable=SC1091
 source "${TALLYHAND_PG_ENV_FILE:-${TALLYHAND_PG_STATE_DIR:-/tmp/tallyhand-pg}/env}"
+
+stage "Redis test server"
+# Beside the PostgreSQL server's folder, so that test runs sharing a machine stay apart.
+export TALLYHAND_REDIS_STATE_DIR=${TALLYHAND_REDIS_STATE_DIR:-${TALLYHAND_PG_STATE_DIR:-/tmp/tallyhand-pg}-redis}
+bash scripts/redis-test-server.sh start >/dev/null
+trap 'bash scripts/pg-test-server.sh stop >/dev/null 2>&1 || true; bash scripts/redis-test-server.sh stop >/dev/null 2>&1 || true' EXIT
+# shellcheck disable=SC1091
+source "${TALLYHAND_REDIS_ENV_FILE:-$TALLYHAND_REDIS_STATE_DIR/env}"
 
 stage "Build"
 configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo

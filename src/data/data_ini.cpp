@@ -42,11 +42,18 @@ void AddEntry(ConnectionDef& def, std::string_view line) {
 
 }  // namespace
 
-DataIniScan ScanDataIni(const std::vector<std::string>& lines) {
+DataIniScan ScanDataIni(const std::vector<std::string>& allLines) {
+  std::vector<std::string> credentialLines;
+  credentialLines.reserve(allLines.size());
+  bool inSessionKeys = false;
+  for (const auto& line : allLines) {
+    if (const auto name = SectionName(line)) inSessionKeys = EqualsIgnoringCase(*name, kSessionKeysSection);
+    if (!inSessionKeys) credentialLines.push_back(line);
+  }
   DataIniScan scan;
-  scan.userName = LastKeyLineValue(lines, "User_Name");
-  scan.password = LastKeyLineValue(lines, "Password", "User_Name");
-  scan.debugLogging = LastKeyLineValue(lines, "DebugLoggingEnabled");
+  scan.userName = LastKeyLineValue(credentialLines, "User_Name");
+  scan.password = LastKeyLineValue(credentialLines, "Password", "User_Name");
+  scan.debugLogging = LastKeyLineValue(allLines, "DebugLoggingEnabled");
   return scan;
 }
 

@@ -4,15 +4,21 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "data/driver.h"
 
 namespace tallyhand {
 
+// The session key store's settings. Its Password is the store's own, so the scan for the
+// database credentials passes over this section.
+inline constexpr std::string_view kSessionKeysSection = "SessionKeys";
+
 // The value of the last line that begins (case-sensitively) with key, from the
 // character after key+1 on, at most 255 characters; empty when no line does.
-// "Password" lines that begin with "User_Name" are not Password lines.
+// "Password" lines that begin with "User_Name" are not Password lines. The credential
+// lines of the [SessionKeys] section do not count.
 struct DataIniScan {
   std::string userName;      // scrambled
   std::string password;      // scrambled

@@ -1,8 +1,10 @@
 #include "extension/extension_app.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
+#include "clock/key_store_settings.h"
 #include "data/mainDM.h"
 #include "extension/isapi_request.h"
 #include "extension/picture_store.h"
@@ -11,6 +13,7 @@
 #include "log/error_log.h"
 #include "platform/exception.h"
 #include "platform/module_path.h"
+#include "platform/text_file.h"
 
 namespace tallyhand {
 namespace {
@@ -80,6 +83,21 @@ ExtensionApp::~ExtensionApp() {
   }
 }
 
+bool ExtensionApp::UseConfiguredKeyStore() {
+  try {
+    const TextLines dataIni = ReadTextLines(moduleFolder_ + "data.ini");
+    UseKeyStore(MakeKeyStore(ReadKeyStoreSettings(dataIni.lines)));
+    return true;
+  } catch (const std::exception& error) {
+    // The start fails: a typing error must not leave a site of several servers with
+    // keys that only one of them knows.
+    const std::string message = std::string("Error configuring the session key store: ") + error.what();
+    log_->AddToLog(message);
+    std::fprintf(stderr, "%s\n", message.c_str());
+    return false;
+  }
+}
+
 TMainDM& ExtensionApp::CreateMainDMOnce(bool& created) {
   created = false;
   if (!mainDM_) {
@@ -93,6 +111,7 @@ void ExtensionApp::FreeMainDM() { mainDM_.reset(); }
 
 bool ExtensionApp::GetExtensionVersion(HSE_VERSION_INFO* version) {
   if (version == nullptr) return false;
+  if (!UseConfiguredKeyStore()) return false;
   RemoveUnfinishedUploadsAtStart();
   {
     std::lock_guard lock(workersLock_);

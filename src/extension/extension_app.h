@@ -48,6 +48,9 @@ class ExtensionApp {
   bool TerminateExtension();
 
  private:
+  // Installs the key store data.ini's [SessionKeys] names; false (logged and on standard
+  // error) when its settings are not usable.
+  bool UseConfiguredKeyStore();
   std::unique_ptr<TDispatcherWM> AcquireWebModule();
   void ReleaseWebModule(std::unique_ptr<TDispatcherWM> module);
   // Serves one request with a pooled web module; true when an action served it

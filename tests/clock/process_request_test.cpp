@@ -1,7 +1,11 @@
 #include "clock/process_request.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sqlite3.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <optional>
@@ -12,6 +16,7 @@
 #include "clock/envelope.h"
 #include "clock/json_request.h"
 #include "clock/key_answer.h"
+#include "clock/redis_key_store.h"
 #include "clock/session_keys.h"
 #include "clock/site_fixture.h"
 #include "platform/datetime.h"
@@ -375,6 +380,56 @@ TEST_P(ProcessRequestKeys, ExpiredOrUnknownKeyFallsBackToCredentials) {
 INSTANTIATE_TEST_SUITE_P(Backends, ProcessRequestKeys,
                          ::testing::Values(Backend::Sqlite, Backend::Postgres, Backend::Odbc),
                          [](const auto& info) { return testing::BackendName(info.param); });
+
+// ---- a key store that cannot be reached ----------------------------------------------
+
+// The shared store down: a request with a key, a sign-in and the daily report write
+// (which issue keys) answer an error naming the store, never a key no server could
+// verify and never the fallback of an unknown key.
+class ProcessRequestKeyStoreDown : public ::testing::Test {
+ protected:
+  static void TearDownTestSuite() { testing::ReleaseSharedSite(); }
+  void SetUp() override {
+    // A port that refuses connections: bound once, then closed.
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    ::close(fd);
+    UseKeyStore(std::make_unique<RedisKeyStore>(
+        RedisEndpoint{"127.0.0.1", ntohs(address.sin_port), 0, "", std::chrono::seconds(1)},
+        kDefaultMaxKeysPerUser));
+  }
+  void TearDown() override { UseKeyStore(nullptr); }
+
+  std::string Run(const std::string& request) {
+    std::string response;
+    processRequest(testing::SharedSite(Backend::Sqlite).Dm(), request, response, Build::Az);
+    return response;
+  }
+  std::string ReportCount() {
+    return testing::SharedSite(Backend::Sqlite).QueryText("SELECT COUNT(*) FROM daily_reports");
+  }
+};
+
+TEST_F(ProcessRequestKeyStoreDown, AnswersErrorsNamingTheStore) {
+  const std::string down = "Session key store (Redis) unreachable: Connection refused";
+  const std::string notIssued = "No session key could be issued. " + down;
+  const std::string key(32, 'K');
+  EXPECT_EQ(Run(R"({"key":")" + key + R"(","ReqMethod":")" + kJobList + R"(","RID":"d1"})"), Err("d1", down));
+  EXPECT_EQ(Run(Request("jsmith", "secret", kJobList, "Acme Builders", "d2", key)), Err("d2", down));
+  EXPECT_EQ(Run(Jsmith("checkLogin", "d3")), Err("d3", notIssued));
+  // The day already has its report: the check answers with a key instead of writing.
+  const std::string before = ReportCount();
+  EXPECT_EQ(Run(Jsmith("EXECUTE PROCEDURE nvm_DailyReportRecord_Write(_userID_,0,'JOB 1','02/13/2020','','');", "d4")),
+            Err("d4", notIssued));
+  EXPECT_EQ(ReportCount(), before);
+  // Requests that need no key are served as ever.
+  EXPECT_EQ(Run(Jsmith(kJobList, "d5")), Rows("d5", kJobsOfAcme));
+}
 
 // ---- a database that fails -----------------------------------------------------------
 

@@ -30,6 +30,10 @@ TEST(ScanDataIni, MatchesKeysByPrefixAndPosition) {
       {{"DebugLoggingEnabled = true"}, "", "", "= true"},
       {{"User_Name=\xC3\xA9\xC4\x80"}, "\xC3\xA9\xC4\x80", "", ""},
       {{"User_Name=" + std::string(300, 'u')}, std::string(255, 'u'), "", ""},
+      // The session key store's password is its own, wherever its section stands.
+      {{"[BaseGlob]", "Password=db", "[SessionKeys]", "Password=store", "User_Name=s"}, "", "db", ""},
+      {{"[ sessionkeys ]", "Password=store", "[BaseGlob]", "User_Name=u"}, "u", "", ""},
+      {{"[SessionKeys]", "DebugLoggingEnabled=true"}, "", "", "true"},
   };
   for (const auto& c : cases) {
     const DataIniScan scan = ScanDataIni(c.lines);

@@ -110,12 +110,13 @@ inline std::optional<std::string> KeyAnswered(std::string_view body, std::string
 }
 
 // Stops the server: it must end with exit code 0 and without a sanitizer report.
-inline void ExpectCleanStop(E2eSite& site) {
-  EXPECT_EQ(site.Stop(), 0);
-  const std::string errors = site.Server().StderrText();
+inline void ExpectCleanStop(testsupport::ServerProcess& server) {
+  EXPECT_EQ(server.Stop().value_or(-1), 0);
+  const std::string errors = server.StderrText();
   for (const char* mark : {"Sanitizer", "runtime error:"}) {
     EXPECT_EQ(errors.find(mark), std::string::npos) << errors;
   }
 }
+inline void ExpectCleanStop(E2eSite& site) { ExpectCleanStop(site.Server()); }
 
 }  // namespace tallyhand::e2e

@@ -13,6 +13,7 @@
 
 #include "e2e/client_exchange.h"
 #include "e2e/e2e_site.h"
+#include "e2e/moved_clock.h"
 
 namespace tallyhand::e2e {
 namespace {
@@ -38,8 +39,6 @@ constexpr std::string_view kJobsOfCompany3 =
     R"({"Job":"X1","Description":"Site clearing"}])";
 // The signed-in user's name, for methods that must show which user they ran for.
 constexpr std::string_view kWhoAmI = "SELECT UserName AS name FROM users WHERE UserID = _userID_";
-constexpr std::string_view kFaketimeLibrary =
-    "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1";
 
 struct SiteCase {
   Driver driver;
@@ -86,28 +85,9 @@ class ClientSignIn : public ClientRequestTest {
     ASSERT_TRUE(std::filesystem::exists(kFaketimeLibrary))
         << "libfaketime is needed to move the server's clock (scripts/install-deps.sh)";
   }
-  // The server runs with libfaketime, reading its clock offset from file at every reading;
-  // its timers keep the real monotonic clock.
-  static std::vector<std::string> FaketimeEnvironment(const std::string& file) {
-    std::vector<std::string> environment = {
-        "LD_PRELOAD=" + std::string(kFaketimeLibrary), "FAKETIME_TIMESTAMP_FILE=" + file,
-        "FAKETIME_NO_CACHE=1", "FAKETIME_DONT_FAKE_MONOTONIC=1"};
-    // A server built with AddressSanitizer would refuse a library loaded before its runtime.
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    environment.push_back("ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") +
-                          (asan != nullptr && *asan != '\0' ? ":" : "") +
-                          "verify_asan_link_order=0");
-    return environment;
-  }
   // The server's clock runs this offset ahead of the real one ("+16m").
   void MoveClock(const std::string& site, std::string_view offset) {
-    const std::string file = site + "faketime";
-    {
-      std::ofstream out(file + ".new", std::ios::binary);
-      out << offset << "\n";
-    }
-    // Replaced in one step: the server reads the file at every clock reading.
-    std::filesystem::rename(file + ".new", file);
+    e2e::MoveClock(site + "faketime", offset);
   }
 };
 

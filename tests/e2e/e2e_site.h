@@ -57,6 +57,8 @@ struct SiteOptions {
   bool restartsDatabaseServer = false;
   // Definition parameters written in place of (or beside) the driver's own, in order.
   std::vector<std::pair<std::string, std::string>> definitionChanges{};
+  // Further data.ini lines, such as a [SessionKeys] section.
+  std::vector<std::string> dataIniLines{};
 };
 
 class E2eSite {
@@ -240,6 +242,7 @@ class E2eSite {
       for (const auto& [name, value] : definition) ini += name + "=" + value + "\r\n";
     }
     ini += options_.logging ? "DebugLoggingEnabled=true\r\n" : "DebugLoggingEnabled=false\r\n";
+    for (const std::string& line : options_.dataIniLines) ini += line + "\r\n";
     std::ofstream(folder_ + "data.ini", std::ios::binary) << ini;
   }
 

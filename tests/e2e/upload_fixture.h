@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "e2e/client_exchange.h"
 #include "e2e/e2e_site.h"
 #include "support/http_client.h"
 #include "support/jpeg_samples.h"
@@ -87,10 +88,6 @@ inline Part JpegPart(std::string fileName, std::string bytes) {
 inline std::string ExpectedResponse(std::string_view body) {
   return "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
          std::to_string(body.size()) + "\r\n\r\n" + std::string(body);
-}
-
-inline std::string Framed(std::string_view envelope) {
-  return std::string(kBeginMarker) + std::string(envelope) + std::string(kEndMarker);
 }
 
 inline std::string ErrorBody(std::string_view rid, std::string_view message) {
