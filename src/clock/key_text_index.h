@@ -50,8 +50,7 @@ class KeyTextIndex {
   }
   static std::size_t CapacityFor(std::size_t count);
   std::size_t Mask() const { return slots_.size() - 1; }
-  void Rehash(std::size_t capacity);
-  void ShrinkIfSparse();
+  static std::size_t HomeOf(const Slot& slot, std::size_t mask) { return slot.tag & mask; }
 
   std::vector<Slot> slots_;  // a power of two in size, at most three quarters used
   std::size_t used_ = 0;

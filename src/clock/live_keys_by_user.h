@@ -20,6 +20,7 @@ class LiveKeysByUser {
     std::int32_t cid;
     std::uint32_t count;  // 0 marks a free slot
     EntryNumber newest;
+    bool IsFree() const { return count == 0; }
   };
 
   // The user's chain, or nullptr. The pointer holds until the next Add or Erase.
@@ -37,12 +38,11 @@ class LiveKeysByUser {
   static constexpr std::size_t kMinCapacity = 16;
 
   static std::size_t Home(std::int32_t uid, std::int32_t cid, std::size_t mask);
+  static std::size_t HomeOf(const Chain& slot, std::size_t mask) { return Home(slot.uid, slot.cid, mask); }
   static std::size_t CapacityFor(std::size_t count);
   std::size_t Mask() const { return slots_.size() - 1; }
   // The slot holding the user, or the free slot that ends its probe run.
   std::size_t Locate(std::int32_t uid, std::int32_t cid) const;
-  void Rehash(std::size_t capacity);
-  void ShrinkIfSparse();
 
   std::vector<Chain> slots_;  // a power of two in size, at most three quarters used
   std::size_t used_ = 0;
