@@ -43,6 +43,42 @@ pg_conninfo() {
   echo "host=$TALLYHAND_PG_HOST port=$TALLYHAND_PG_PORT dbname=$1 user=$TALLYHAND_PG_USER password=$TALLYHAND_PG_PASSWORD"
 }
 
+# ---- Redis (the shared session key store) -----------------------------------------------
+REDIS_STARTED=0
+start_redis() {
+  [ "$REDIS_STARTED" = 1 ] && return
+  export TALLYHAND_REDIS_STATE_DIR=$WORK/redis
+  bash "$ROOT/scripts/redis-test-server.sh" start >/dev/null
+  REDIS_STARTED=1
+  # shellcheck disable=SC1091
+  . "$TALLYHAND_REDIS_STATE_DIR/env"
+}
+stop_redis() {
+  if [ "$REDIS_STARTED" = 1 ]; then
+    bash "$ROOT/scripts/redis-test-server.sh" stop >/dev/null 2>&1 || true
+    REDIS_STARTED=0
+  fi
+}
+redis_cli() {
+  REDISCLI_AUTH=$TALLYHAND_REDIS_PASSWORD redis-cli -h "$TALLYHAND_REDIS_HOST" -p "$TALLYHAND_REDIS_PORT" "$@"
+}
+# with_session_keys SITE COPY LINE...: a copy of the site whose data.ini ends with a
+# [SessionKeys] section of these lines.
+with_session_keys() {
+  local site=$1 copy=$2
+  shift 2
+  rm -rf "$copy"
+  cp -r "$site" "$copy"
+  { printf '[SessionKeys]\r\n'; printf '%s\r\n' "$@"; } >>"$copy/data.ini"
+}
+# The lines that make a site use the running Redis server.
+redis_session_keys() {
+  echo "Store=Redis"
+  echo "Server=$TALLYHAND_REDIS_HOST"
+  echo "Port=$TALLYHAND_REDIS_PORT"
+  echo "Password=$("$BUILD/tallyhand-admin" scramble "$TALLYHAND_REDIS_PASSWORD")"
+}
+
 # ---- sites and servers ------------------------------------------------------------------
 # make_site DIR sqlite|pg [DBNAME]: a fresh site with the demo database.
 make_site() {
@@ -153,6 +189,7 @@ cleanup() {
   stop_server
   stop_nginx
   stop_pg
+  stop_redis
 }
 trap cleanup EXIT
 

@@ -3,6 +3,7 @@
 #
 #   bash bench/run.sh          build in release mode, run every row of the table, print it
 #   bash bench/run.sh load     the long mixed-traffic run (bench/load.sh does the work)
+#   bash bench/run.sh flood    one account signing in in a loop (bench/flood.sh)
 #
 # Settings (environment):
 #   BENCH_WORK          scratch folder (default /tmp/tallyhand-bench; emptied first)
@@ -10,7 +11,7 @@
 #   BENCH_DURATION      seconds measured per cell (default 10)
 #   BENCH_CONNECTIONS   connection counts (default "25 100")
 #   BENCH_THREADS       wrk threads (default 2)
-#   BENCH_ROWS          rows to run (default "0 1 2 3 4 5 6 K")
+#   BENCH_ROWS          rows to run (default "0 1 2 3 4 4R 5 6 K")
 #   BENCH_DRIVERS       drivers for rows 3 to 6 (default "sqlite pg odbc"; odbc is
 #                       psqlODBC against the same PostgreSQL server)
 #   BENCH_SERVER_ARGS   extra tallyhand-server options for every cell (e.g. "--io-threads 1")
@@ -29,7 +30,7 @@ WARMUP=${BENCH_WARMUP:-3}
 DURATION=${BENCH_DURATION:-10}
 CONNECTIONS=${BENCH_CONNECTIONS:-25 100}
 THREADS=${BENCH_THREADS:-2}
-ROWS=${BENCH_ROWS:-0 1 2 3 4 5 6 K}
+ROWS=${BENCH_ROWS:-0 1 2 3 4 4R 5 6 K}
 DRIVERS=${BENCH_DRIVERS:-sqlite pg odbc}
 RESULTS=$WORK/results.jsonl
 
@@ -71,10 +72,17 @@ row_test_page() {
 rows_app() {
   local driver=$1 site=$WORK/site-$1 c key
   local url
-  for row in 3 4 5 6; do
+  for row in 3 4 4R 5 6; do
     case " $ROWS " in *" $row "*) ;; *) continue ;; esac
+    local module=$site/Tallyhand_az.so
+    if [ "$row" = 4R ]; then
+      start_redis
+      mapfile -t lines < <(redis_session_keys)
+      with_session_keys "$site" "$site-redis" "${lines[@]}"
+      module=$site-redis/Tallyhand_az.so
+    fi
     for c in $CONNECTIONS; do
-      start_server "$site/Tallyhand_az.so"
+      start_server "$module"
       url="http://127.0.0.1:$PORT"
       case $row in
         3)
@@ -83,12 +91,14 @@ rows_app() {
           measure 3 "checkLogin with credentials" "$driver" "$c" "$SERVER_PID" \
             "$url/tcclientRequest.app" envelope.lua "$WORK/login.body" '"key":"'
           ;;
-        4)
+        4|4R)
           key=$(sign_in)
           [ -n "$key" ] || die "sign-in failed on $driver"
           write_body "$WORK/list.body" \
             "{\"key\":\"$key\",\"ReqMethod\":\"EXECUTE PROCEDURE nvm_DailyReportRecord_List('45','',0);\"}"
-          measure 4 "procedure call, live key, 10 rows" "$driver" "$c" "$SERVER_PID" \
+          local what="procedure call, live key, 10 rows"
+          [ "$row" = 4R ] && what="procedure call, live key, 10 rows, Redis key store"
+          measure "$row" "$what" "$driver" "$c" "$SERVER_PID" \
             "$url/tcclientRequest.app" envelope.lua "$WORK/list.body" '"PMID"'
           ;;
         5)
@@ -158,5 +168,6 @@ run_table() {
 case "${1:-table}" in
   table) run_table ;;
   load) shift; exec bash "$BENCH/load.sh" "$@" ;;
-  *) die "usage: bench/run.sh [table|load]" ;;
+  flood) shift; exec bash "$BENCH/flood.sh" "$@" ;;
+  *) die "usage: bench/run.sh [table|load|flood]" ;;
 esac

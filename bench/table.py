@@ -70,6 +70,19 @@ def main():
         for conns in sorted(ceiling):
             if conns in peer:
                 print("Ceiling vs nginx at %d connections: %.2f" % (conns, ceiling[conns] / peer[conns]))
+    # The keyed call with the Redis key store against the same call with the memory store,
+    # measured in the same run.
+    memory = {(c["driver"], c["conns"]): c for c in cells if c["row"] == "4"}
+    shared = [c for c in cells if c["row"] == "4R" and (c["driver"], c["conns"]) in memory]
+    if shared:
+        print()
+        for c in shared:
+            m = memory[(c["driver"], c["conns"])]
+            print("Keyed call, Redis key store vs memory store [%s] at %d connections: %.2f of the rate"
+                  "%s" % (c["driver"], c["conns"], rps(c) / rps(m),
+                          ", %.1f against %.1f server CPU µs/req" % (c["cpu_us"] / c["requests"],
+                                                                      m["cpu_us"] / m["requests"])
+                          if c.get("cpu_us") and m.get("cpu_us") else ""))
     firsts = [c for c in cells if errors(c) and c.get("first_error")]
     if firsts:
         print()
