@@ -1,5 +1,6 @@
 #include "data/drivers/odbc_driver.h"
 
+#include <dlfcn.h>
 #include <sql.h>
 #include <sqlext.h>
 
@@ -19,6 +20,19 @@
 
 namespace tallyhand {
 namespace {
+
+// The driver manager keeps process-wide state (its cache of odbcinst.ini and odbc.ini,
+// the drivers it has loaded) that it never frees. Unloading the module would unload the
+// driver manager with it and strand that state, once per load; kept resident, it stays
+// reachable and is reused when the module is loaded again.
+void KeepDriverManagerLoaded() {
+  static const bool kept = [] {
+    for (const char* library : {"libodbc.so.2", "libodbcinst.so.2"})
+      dlopen(library, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
+    return true;
+  }();
+  (void)kept;
+}
 
 SQLPOINTER AsAttribute(unsigned value) {
   return reinterpret_cast<SQLPOINTER>(static_cast<std::uintptr_t>(value));
@@ -194,6 +208,7 @@ class OdbcDriver final : public DbDriver {
   std::shared_ptr<OdbcEnvironment> Environment() {
     const std::lock_guard<std::mutex> lock(mutex_);
     if (environment_) return environment_;
+    KeepDriverManagerLoaded();
     auto environment = std::make_shared<OdbcEnvironment>();
     if (!SQL_SUCCEEDED(environment->handle.Allocate(SQL_HANDLE_ENV, SQL_NULL_HANDLE)))
       throw EDatabaseError("The ODBC driver manager cannot allocate an environment");
