@@ -123,6 +123,20 @@ const std::vector<Option>& Options() {
        NumberSetter(1, std::numeric_limits<uint32_t>::max(),
                     [](Settings& s, uint64_t v) { s.maxConnections = v; }),
        [](const Settings& s) { return std::to_string(s.maxConnections); }},
+      {"--tls-cert", "PEM", "certificate (and chain) file: the port speaks HTTPS only",
+       [](std::string_view v, Settings& s) -> std::string {
+         if (v.empty()) return "expects a path";
+         s.tlsCertificatePath = std::string(v);
+         return {};
+       },
+       [](const Settings&) { return std::string(); }},
+      {"--tls-key", "PEM", "private key file of the --tls-cert certificate",
+       [](std::string_view v, Settings& s) -> std::string {
+         if (v.empty()) return "expects a path";
+         s.tlsKeyPath = std::string(v);
+         return {};
+       },
+       [](const Settings&) { return std::string(); }},
       {"--access-log", "PATH", "append one line per answered request to this file",
        [](std::string_view v, Settings& s) -> std::string {
          if (v.empty()) return "expects a path";
@@ -187,6 +201,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
   }
   if (!result.settings.portGiven) {
     result.error = "--port is required";
+    return result;
+  }
+  if (result.settings.tlsCertificatePath.empty() != result.settings.tlsKeyPath.empty()) {
+    result.error = "--tls-cert and --tls-key go together";
     return result;
   }
   result.outcome = CommandLine::Outcome::Run;

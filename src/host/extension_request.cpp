@@ -16,9 +16,10 @@ ExtensionRequest::ExtensionRequest(Owner& owner, std::string_view mountPrefix, u
 }
 
 void ExtensionRequest::SetEndpoints(const boost::asio::ip::tcp::endpoint& local,
-                                    const boost::asio::ip::tcp::endpoint& remote) {
+                                    const boost::asio::ip::tcp::endpoint& remote, bool secure) {
   facts_.local = local;
   facts_.remote = remote;
+  facts_.secure = secure;
 }
 
 void ExtensionRequest::Prepare(const HttpRequest& request, std::string_view path,

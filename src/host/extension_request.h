@@ -29,8 +29,9 @@ class ExtensionRequest {
   ExtensionRequest(const ExtensionRequest&) = delete;
   ExtensionRequest& operator=(const ExtensionRequest&) = delete;
 
+  // secure: the connection speaks TLS.
   void SetEndpoints(const boost::asio::ip::tcp::endpoint& local,
-                    const boost::asio::ip::tcp::endpoint& remote);
+                    const boost::asio::ip::tcp::endpoint& remote, bool secure);
 
   // Fills the control block for a request whose whole body has been read. The request
   // must stay unchanged until Clear.

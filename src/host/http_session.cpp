@@ -1,9 +1,11 @@
 #include "host/http_session.h"
 
 #include <charconv>
+#include <type_traits>
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/ssl/error.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 
@@ -54,7 +56,7 @@ HttpSession<Stream>::HttpSession(Stream&& stream, const HostContext& host)
   beast::error_code ec;
   tcp::endpoint local = TcpLayer().socket().local_endpoint(ec);
   tcp::endpoint remote = TcpLayer().socket().remote_endpoint(ec);
-  call_.SetEndpoints(local, remote);
+  call_.SetEndpoints(local, remote, std::is_same_v<Stream, TlsStream>);
   // Responses leave in one write; waiting to coalesce them only adds latency.
   TcpLayer().socket().set_option(tcp::no_delay(true), ec);
 }
@@ -198,8 +200,12 @@ void HttpSession<Stream>::OnReadFailed(beast::error_code ec) {
       ec != http::error::partial_message) {
     return SendHostAnswer(HostAnswer::BadRequest);
   }
-  // The client ended the connection between or within requests...
-  if (ec == http::error::end_of_stream || ec == http::error::partial_message) return Close();
+  // The client ended the connection between or within requests (over TLS, perhaps
+  // without close_notify, which many clients leave out)...
+  if (ec == http::error::end_of_stream || ec == http::error::partial_message ||
+      ec == net::ssl::error::stream_truncated) {
+    return Close();
+  }
   // ...or went silent past a timeout, or the network failed.
   CloseAfterFailure();
 }
@@ -380,5 +386,6 @@ void HttpSession<Stream>::FinishRequest() {
 }
 
 template class HttpSession<PlainStream>;
+template class HttpSession<TlsStream>;
 
 }  // namespace tallyhand::host

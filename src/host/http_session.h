@@ -54,6 +54,8 @@ class HttpSession final : public std::enable_shared_from_this<HttpSession<Stream
   bool Idle();
   // Per stream: what comes before the first request (then ReadRequest).
   void Begin();
+  // TLS only: the handshake has ended.
+  void OnHandshake(boost::beast::error_code ec);
   void ReadRequest();
   void ReadHeader();
   void OnHeaderRead(boost::beast::error_code ec, std::size_t bytes);
@@ -125,9 +127,22 @@ std::size_t HttpSession<PlainStream>::SendWithoutWaiting(std::string_view bytes)
 template <>
 void HttpSession<PlainStream>::EndStream(bool linger);
 
+template <>
+void HttpSession<TlsStream>::Begin();
+template <>
+void HttpSession<TlsStream>::OnHandshake(boost::beast::error_code ec);
+template <>
+std::size_t HttpSession<TlsStream>::SendWithoutWaiting(std::string_view bytes);
+template <>
+void HttpSession<TlsStream>::EndStream(bool linger);
+
 extern template class HttpSession<PlainStream>;
+extern template class HttpSession<TlsStream>;
 
 // Gives an accepted connection a plain HTTP session.
 void StartPlainSession(boost::asio::ip::tcp::socket&& socket, const HostContext& host);
+// Gives an accepted connection an HTTPS session on the certificates' current context.
+void StartTlsSession(boost::asio::ip::tcp::socket&& socket, const HostContext& host,
+                     const TlsCertificates& certificates);
 
 }  // namespace tallyhand::host

@@ -8,7 +8,9 @@
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <functional>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +22,8 @@
 #include "host/http_session.h"
 #include "host/listener.h"
 #include "host/server_state.h"
+#include "host/service_notice.h"
+#include "host/tls_context.h"
 
 namespace net = boost::asio;
 namespace beast = boost::beast;
@@ -80,6 +84,17 @@ int Serve(const Settings& settings) {
     return kExitFailure;
   }
 
+  // An HTTPS port starts only with a certificate and key that work.
+  std::unique_ptr<TlsCertificates> certificates;
+  if (settings.Tls()) {
+    certificates = std::make_unique<TlsCertificates>(settings.tlsCertificatePath, settings.tlsKeyPath);
+    if (!certificates->Load(error)) {
+      Complain(error);
+      module.Terminate();
+      return kExitFailure;
+    }
+  }
+
   beast::error_code addressError;
   net::ip::address address = net::ip::make_address(settings.listenAddress, addressError);
   if (addressError) {
@@ -97,8 +112,15 @@ int Serve(const Settings& settings) {
     loopToStop = &ioc;
     HostContext host{settings, state, module, accessLog.IsOpen() ? &accessLog : nullptr};
 
-    auto listener = std::make_shared<Listener>(
-        ioc, state, [&host](tcp::socket&& socket) { StartPlainSession(std::move(socket), host); });
+    SessionStarter startSession = [&host](tcp::socket&& socket) {
+      StartPlainSession(std::move(socket), host);
+    };
+    if (certificates) {
+      startSession = [&host, &certificates](tcp::socket&& socket) {
+        StartTlsSession(std::move(socket), host, *certificates);
+      };
+    }
+    auto listener = std::make_shared<Listener>(ioc, state, std::move(startSession));
     if (!listener->Open(tcp::endpoint(address, settings.port), settings.reusePort, error)) {
       Complain("cannot listen on " + EndpointText(tcp::endpoint(address, settings.port)) + ": " + error);
       module.Terminate();
@@ -106,10 +128,32 @@ int Serve(const Settings& settings) {
     }
 
     net::signal_set signals(ioc, SIGINT, SIGTERM);
+    // SIGHUP reads the certificate and key again, for the connections accepted from then
+    // on; a plain server has nothing to reload and carries on.
+    net::signal_set reloadSignal(ioc, SIGHUP);
+    std::function<void()> awaitReload = [&] {
+      reloadSignal.async_wait([&](beast::error_code ec, int) {
+        if (ec) return;
+        if (certificates) {
+          NoticeReloading();
+          std::string reloadError;
+          if (certificates->Load(reloadError)) {
+            Complain("reloaded the certificate \"" + certificates->CertificatePath() + "\"");
+          } else {
+            Complain(reloadError + "; keeping the certificate in use");
+          }
+          NoticeReloaded();
+        }
+        awaitReload();
+      });
+    };
+    awaitReload();
     net::steady_timer graceTimer(ioc);
     bool graceExpired = false;
     signals.async_wait([&](beast::error_code ec, int) {
       if (ec) return;
+      NoticeStopping();
+      reloadSignal.cancel();
       // Stop accepting; the loop ends once the requests in flight have been answered and
       // every connection has closed.
       listener->Stop([&state] { state.BeginStop(); });
@@ -124,6 +168,7 @@ int Serve(const Settings& settings) {
     listener->Run();
     std::printf("listening on %s\n", EndpointText(listener->LocalEndpoint()).c_str());
     std::fflush(stdout);
+    NoticeReady();
 
     std::vector<std::thread> threads;
     threads.reserve(settings.ioThreads - 1);

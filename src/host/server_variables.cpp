@@ -50,7 +50,7 @@ std::string_view HostWithoutPort(std::string_view host) {
 enum class Variable {
   RequestMethod, QueryString, PathInfo, ScriptName, Url, ContentType, ContentLength,
   ServerName, ServerPort, ServerProtocol, RemoteAddr, RemoteHost, RemotePort, LocalAddr,
-  AllHttp, AllRaw, Https, ServerSoftware, GatewayInterface,
+  AllHttp, AllRaw, Https, ServerPortSecure, ServerSoftware, GatewayInterface,
 };
 
 struct NamedVariable {
@@ -76,6 +76,7 @@ constexpr std::array kVariables = {
     NamedVariable{"ALL_HTTP", Variable::AllHttp},
     NamedVariable{"ALL_RAW", Variable::AllRaw},
     NamedVariable{"HTTPS", Variable::Https},
+    NamedVariable{"SERVER_PORT_SECURE", Variable::ServerPortSecure},
     NamedVariable{"SERVER_SOFTWARE", Variable::ServerSoftware},
     NamedVariable{"GATEWAY_INTERFACE", Variable::GatewayInterface},
 };
@@ -123,7 +124,8 @@ void ComputeVariable(Variable variable, const RequestFacts& facts, std::string& 
         value += "\r\n";
       }
       break;
-    case Variable::Https: value = "off"; break;
+    case Variable::Https: value = facts.secure ? "on" : "off"; break;
+    case Variable::ServerPortSecure: value = facts.secure ? "1" : "0"; break;
     case Variable::ServerSoftware: value = "tallyhand-server"; break;
     case Variable::GatewayInterface: value = "CGI/1.1"; break;
   }

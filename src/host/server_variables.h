@@ -22,6 +22,7 @@ struct RequestFacts {
   uint64_t contentLength = 0;
   boost::asio::ip::tcp::endpoint local;
   boost::asio::ip::tcp::endpoint remote;
+  bool secure = false;  // the connection speaks TLS
 };
 
 // Sets value and returns true for a known variable (names compared without regard to

@@ -54,6 +54,11 @@ struct Settings {
   // On SIGTERM/SIGINT, how long requests in flight may take to finish before the host
   // stops anyway (longer than the extension's own 120-second worker stop).
   std::chrono::seconds shutdownGrace{150};
+  // PEM certificate (with its chain) and key: both given, the --port listener speaks
+  // HTTPS only; SIGHUP reads them again.
+  std::string tlsCertificatePath;
+  std::string tlsKeyPath;
+  bool Tls() const { return !tlsCertificatePath.empty(); }
   // Optional access log file (one line per answered request); empty: none.
   std::string accessLogPath;
 };

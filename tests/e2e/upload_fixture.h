@@ -129,7 +129,9 @@ class UploadSite {
   const E2eSite& Site() const { return site_; }
   Build GetBuild() const { return site_.Options().build; }
   Driver GetDriver() const { return site_.Options().driver; }
-  uint16_t Start() { return port_ = site_.Start({}, {}, executable_).Port(); }
+  uint16_t Start(std::vector<std::string> extraArgs = {}) {
+    return port_ = site_.Start(std::move(extraArgs), {}, executable_).Port();
+  }
   uint16_t Port() const { return port_; }
 
   // Stops the server; it must end cleanly, without a sanitizer's report.

@@ -184,6 +184,8 @@ TEST(Lifecycle, BadCommandLinesAreRefused) {
       {{"--module", "x.so", "--port", "0", "--io-threads"}, "--io-threads expects a value"},
       {{"--module", "x.so", "--port", "0", "--mount", "bin"}, "--mount expects a prefix starting with '/'"},
       {{"--module", "x.so", "--port", "0", "--reuse-port=1"}, "--reuse-port takes no value"},
+      {{"--module", "x.so", "--port", "0", "--tls-cert", "c.pem"}, "--tls-cert and --tls-key go together"},
+      {{"--module", "x.so", "--port", "0", "--tls-key", "k.pem"}, "--tls-cert and --tls-key go together"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.message);
@@ -203,7 +205,8 @@ TEST(Lifecycle, HelpNamesEveryOption) {
   EXPECT_EQ(process.WaitForExit(20s), 0);
   for (const char* option : {"--module", "--port", "--listen", "--mount", "--io-threads", "--read-ahead",
                              "--max-body", "--header-limit", "--header-timeout", "--body-timeout",
-                             "--idle-timeout", "--max-connections", "--access-log", "--reuse-port"}) {
+                             "--idle-timeout", "--max-connections", "--access-log", "--reuse-port",
+                             "--tls-cert", "--tls-key"}) {
     EXPECT_NE(process.StdoutText().find(option), std::string::npos) << option;
   }
 }

@@ -22,7 +22,8 @@ TEST(ServerVariables, DescribeTheRequest) {
       "/echo/a%20b",
       {"REQUEST_METHOD", "QUERY_STRING", "PATH_INFO", "SCRIPT_NAME", "URL", "CONTENT_TYPE",
        "CONTENT_LENGTH", "SERVER_NAME", "SERVER_PORT", "SERVER_PROTOCOL", "REMOTE_ADDR",
-       "HTTP_X_CUSTOM_HEADER", "http_user_agent", "HTTP_MISSING", "NO_SUCH_VARIABLE"},
+       "HTTP_X_CUSTOM_HEADER", "http_user_agent", "HTTP_MISSING", "NO_SUCH_VARIABLE", "HTTPS",
+       "SERVER_PORT_SECURE"},
       "q=%41+b");
   std::string request = "PUT " + target +
                         " HTTP/1.1\r\nHost: example.org:8080\r\nUser-Agent: probe/1\r\n"
@@ -51,6 +52,8 @@ TEST(ServerVariables, DescribeTheRequest) {
       "http_user_agent=probe/1",
       "HTTP_MISSING (unknown)",
       "NO_SUCH_VARIABLE (unknown)",
+      "HTTPS=off",
+      "SERVER_PORT_SECURE=0",
   };
   for (const std::string& line : expected) EXPECT_TRUE(report.Has(line)) << line << "\n" << report.fields;
   EXPECT_EQ(report.body, "xyz");
