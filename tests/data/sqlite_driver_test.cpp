@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
+#include <thread>
 
 #include "data/driver.h"
 #include "data/sqlite_site_fixture.h"
@@ -411,6 +413,65 @@ TEST_F(SqliteDriverTest, AOneQueryBodySeesEveryCommitAndLeavesNoTransactionOpen)
                 .AsVariant(),
             Value(0));
   EXPECT_EQ(count(), before + 4);
+}
+
+// Writers on many connections at once share commits: every write answered success is
+// stored exactly once, and a writer failing half-way through its body leaves nothing of
+// its own while the writers of its group commit.
+TEST_F(SqliteDriverTest, ConcurrentWritersOnManyConnectionsShareCommitsAndFailAlone) {
+  site_.ExecDirect(
+      "CREATE TABLE group_rows (writer INTEGER, n INTEGER, PRIMARY KEY (writer, n));"
+      "INSERT INTO group_rows VALUES (0, 0);"
+      "INSERT INTO stored_procedures VALUES ('test_Put', 'w, n', "
+      "'INSERT INTO group_rows VALUES (:w, :n); SELECT changes() AS done');"
+      "INSERT INTO stored_procedures VALUES ('test_PutThenFail', 'w, n', "
+      "'INSERT INTO group_rows VALUES (:w, :n); INSERT INTO group_rows VALUES (0, 0); "
+      "SELECT 1 AS done');");
+  constexpr int kThreads = 12;
+  constexpr int kWrites = 25;
+  std::atomic<int> unexpected{0};
+  std::vector<std::thread> threads;
+  for (int t = 1; t <= kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      try {
+        const auto connection = driver_->Connect();
+        for (int n = 0; n < kWrites; ++n) {
+          // Every fifth write of every writer fails after its first insert.
+          const bool fails = n % 5 == 4;
+          try {
+            const auto set = connection->Execute(
+                fails ? "EXECUTE PROCEDURE test_PutThenFail(:w, :n)"
+                      : "EXECUTE PROCEDURE test_Put(:w, :n)",
+                {t, n});
+            if (fails || set->Fields(0).AsVariant() != Value(1)) ++unexpected;
+          } catch (const EDatabaseError& e) {
+            if (!fails || std::string(e.what()).find("UNIQUE") == std::string::npos) {
+              ADD_FAILURE() << e.what();
+              ++unexpected;
+            }
+          }
+        }
+      } catch (const std::exception& e) {
+        ADD_FAILURE() << e.what();
+        ++unexpected;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(unexpected.load(), 0);
+  // Read by a connection of another driver: what is there was committed.
+  ConnectionDef def;
+  def.Set("DriverID", "SQLite");
+  def.Set("Database", "tallyhand.db");
+  const auto reader = MakeDriver(def, site_.Folder(), ConnectionDef())->Connect();
+  const auto rows = reader->Execute(
+      "SELECT count(*) AS n, count(DISTINCT writer * 1000 + n) AS d, "
+      "sum(n % 5 = 4) AS failed FROM group_rows WHERE writer > 0",
+      {});
+  const std::int64_t expected = kThreads * (kWrites - kWrites / 5);
+  EXPECT_EQ(rows->FieldByName("n").AsVariant(), Value(expected));
+  EXPECT_EQ(rows->FieldByName("d").AsVariant(), Value(expected));
+  EXPECT_EQ(rows->FieldByName("failed").AsVariant(), Value(0));
 }
 
 TEST(SqliteDriver, AMissingDatabaseFileFailsLikeAnUnreachableServerAndIsNotCreated) {

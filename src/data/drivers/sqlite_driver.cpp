@@ -5,8 +5,6 @@
 
 #include <cctype>
 #include <charconv>
-#include <chrono>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -14,6 +12,7 @@
 #include "data/drivers/sqlite_column_types.h"
 #include "data/drivers/sqlite_statement.h"
 #include "data/drivers/sqlite_statement_cache.h"
+#include "data/drivers/write_groups.h"
 #include "data/statement_text.h"
 #include "platform/datetime.h"
 #include "platform/exception.h"
@@ -40,30 +39,8 @@ void InitialiseSqliteOnce() {
   });
 }
 
-// One writer at a time, waited for with a time limit. A condition variable rather than
-// std::timed_mutex: GCC 12's ThreadSanitizer does not intercept the timed lock of the
-// latter (pthread_mutex_clocklock) and then reports every unlock as an error.
-class WriterTurn {
- public:
-  bool try_lock_for(std::chrono::milliseconds timeout) {
-    std::unique_lock guard(mutex_);
-    if (!freed_.wait_for(guard, timeout, [this] { return !taken_; })) return false;
-    taken_ = true;
-    return true;
-  }
-  void unlock() {
-    {
-      std::lock_guard guard(mutex_);
-      taken_ = false;
-    }
-    freed_.notify_one();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable freed_;
-  bool taken_ = false;
-};
+// Writers of one group at most: bounds how long the last of them waits for the commit.
+constexpr std::size_t kMaxWritersPerGroup = 64;
 
 std::string Trimmed(std::string_view text) {
   while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ') text.remove_prefix(1);
@@ -156,15 +133,19 @@ struct ValueCopy {
   ~ValueCopy() { sqlite3_value_free(value); }
 };
 
+class SqliteConnection;
+using SqliteWriteGroups = WriteGroups<SqliteConnection>;
+
 class SqliteConnection final : public DbConnection {
  public:
+  // writeGroups: where this connection's writing calls go; none for the groups' own
+  // connection, which writes itself.
   SqliteConnection(const std::string& path, int busyTimeoutMs,
-                   std::shared_ptr<WriterTurn> writerTurn)
+                   std::shared_ptr<SqliteWriteGroups> writeGroups)
       : cache_(kSqliteStatementCacheSize),
         procedures_(kProcedureCacheSize),
         lastFileCheck_(Now()),
-        busyTimeoutMs_(busyTimeoutMs),
-        writerTurn_(std::move(writerTurn)) {
+        writeGroups_(std::move(writeGroups)) {
     InitialiseSqliteOnce();
     // Never create: a missing file must fail like an unreachable server. Each
     // connection is used by one thread at a time, so it needs no mutex of its own.
@@ -180,6 +161,8 @@ class SqliteConnection final : public DbConnection {
     sqlite3_busy_timeout(db_, busyTimeoutMs);
     try {
       Exec("PRAGMA journal_mode=WAL");
+      // Every commit synced to the disk before it is answered, group commits included.
+      Exec("PRAGMA synchronous=FULL");
       // A file that is no database fails here rather than on the first statement.
       Exec("SELECT count(*) FROM sqlite_schema");
     } catch (...) {
@@ -230,6 +213,34 @@ class SqliteConnection final : public DbConnection {
     return RunStatement(statement.text, values);
   }
 
+  // The group's side (see write_groups.h), used on the groups' own connection only.
+  void BeginGroup() { Step(beginImmediate_, "BEGIN IMMEDIATE"); }
+  void RunMember(const SqliteWriteGroups::Work& work) {
+    Step(savepoint_, "SAVEPOINT tallyhand_writer");
+    try {
+      work(*this);
+      Step(release_, "RELEASE tallyhand_writer");
+    } catch (...) {
+      if (InGroup())
+        sqlite3_exec(db_, "ROLLBACK TO tallyhand_writer; RELEASE tallyhand_writer", nullptr,
+                     nullptr, nullptr);
+      throw;
+    }
+  }
+  bool InGroup() { return db_ != nullptr && sqlite3_get_autocommit(db_) == 0; }
+  void CommitGroup() { Step(commit_, "COMMIT"); }
+  void AbandonGroup() noexcept {
+    if (InGroup()) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+
+  // A writing call as one writer of the group now open.
+  std::unique_ptr<TResultSet> RunCallInGroup(const ProcedureCall& call,
+                                             const std::vector<Value>& values) {
+    ProcedureInUse procedure(*this, call.name);
+    const std::vector<ValueCopy> arguments = Ready(call, values, *procedure);
+    return RunBody(procedure->body, arguments);
+  }
+
  private:
   // A script taken from the cache for one run, put back (reset) afterwards.
   class ScriptInUse {
@@ -278,6 +289,19 @@ class SqliteConnection final : public DbConnection {
     const std::string& name_;
     CompiledProcedure procedure_;
   };
+
+  // The call's arguments evaluated, its body compiled and checked to return rows.
+  std::vector<ValueCopy> Ready(const ProcedureCall& call, const std::vector<Value>& values,
+                               CompiledProcedure& procedure) {
+    if (call.arguments.size() != procedure.parameters.size())
+      throw EDatabaseError("Procedure " + call.name + " takes " +
+                           std::to_string(procedure.parameters.size()) + " arguments, but " +
+                           std::to_string(call.arguments.size()) + " were given");
+    std::vector<ValueCopy> arguments = EvaluateArguments(call, values);
+    if (!procedure.compiled) Compile(call.name, procedure);
+    if (!procedure.body.ReturnsColumns()) throw EDatabaseError(kNoResultSet);
+    return arguments;
+  }
 
   void FinalizeStatements() {
     cache_.Clear();
@@ -523,23 +547,24 @@ class SqliteConnection final : public DbConnection {
     // begun queues the process's connections on the database's shared-memory lock.
     if (outermost) Step(beginDeferred_, "BEGIN DEFERRED");
     try {
-      ProcedureInUse procedure(*this, call.name);
-      if (call.arguments.size() != procedure->parameters.size())
-        throw EDatabaseError("Procedure " + call.name + " takes " +
-                             std::to_string(procedure->parameters.size()) + " arguments, but " +
-                             std::to_string(call.arguments.size()) + " were given");
-      const std::vector<ValueCopy> arguments = EvaluateArguments(call, values);
-      if (!procedure->compiled) Compile(call.name, *procedure);
-      const PreparedScript& body = procedure->body;
-      if (!body.ReturnsColumns()) throw EDatabaseError(kNoResultSet);
-      if (outermost && body.ReadOnly()) {
-        std::unique_ptr<TResultSet> result = RunBody(body, arguments);
+      {
+        ProcedureInUse procedure(*this, call.name);
+        const std::vector<ValueCopy> arguments = Ready(call, values, *procedure);
+        const PreparedScript& body = procedure->body;
+        if (!outermost) return RunInSavepoint(body, arguments);
+        if (body.ReadOnly()) {
+          std::unique_ptr<TResultSet> result = RunBody(body, arguments);
+          Step(commit_, "COMMIT");
+          return result;
+        }
+        // A writer never upgrades the catalog's read snapshot.
         Step(commit_, "COMMIT");
-        return result;
+        if (!writeGroups_) return RunAlone(body, arguments);
       }
-      // A writer never upgrades the catalog's read snapshot: it begins its own.
-      if (outermost) Step(commit_, "COMMIT");
-      return RunInTransaction(body, arguments, outermost);
+      std::unique_ptr<TResultSet> result;
+      writeGroups_->Run(
+          [&](SqliteConnection& group) { result = group.RunCallInGroup(call, values); });
+      return result;
     } catch (...) {
       if (outermost && sqlite3_get_autocommit(db_) == 0)
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -547,35 +572,27 @@ class SqliteConnection final : public DbConnection {
     }
   }
 
-  // A writing body at the outermost level, or any body within a transaction already open.
-  std::unique_ptr<TResultSet> RunInTransaction(const PreparedScript& body,
-                                               const std::vector<ValueCopy>& arguments,
-                                               bool outermost) {
-    // A writer takes the write lock at its start, waiting on the busy timeout, so that
-    // it never fails upgrading a read lock held by its own snapshot. Writers of this
-    // process queue here for their turn instead of in SQLite's busy handler, whose
-    // sleeps of up to 100 ms left the file idle while writers waited.
-    std::unique_lock writer(*writerTurn_, std::defer_lock);
-    if (outermost && !writer.try_lock_for(std::chrono::milliseconds(busyTimeoutMs_)))
-      throw EDatabaseError("database is locked");
-    if (outermost)
-      Step(beginImmediate_, "BEGIN IMMEDIATE");
-    else
-      Step(savepoint_, "SAVEPOINT tallyhand_procedure");
+  // A writing body in a transaction of its own (on the groups' own connection).
+  std::unique_ptr<TResultSet> RunAlone(const PreparedScript& body,
+                                       const std::vector<ValueCopy>& arguments) {
+    Step(beginImmediate_, "BEGIN IMMEDIATE");
+    std::unique_ptr<TResultSet> result = RunBody(body, arguments);
+    Step(commit_, "COMMIT");
+    return result;
+  }
+
+  // Any body within a transaction already open.
+  std::unique_ptr<TResultSet> RunInSavepoint(const PreparedScript& body,
+                                             const std::vector<ValueCopy>& arguments) {
+    Step(savepoint_, "SAVEPOINT tallyhand_procedure");
     try {
       std::unique_ptr<TResultSet> result = RunBody(body, arguments);
-      if (outermost)
-        Step(commit_, "COMMIT");
-      else
-        Step(release_, "RELEASE tallyhand_procedure");
+      Step(release_, "RELEASE tallyhand_procedure");
       return result;
     } catch (...) {
-      if (sqlite3_get_autocommit(db_) == 0) {
-        sqlite3_exec(db_,
-                     outermost ? "ROLLBACK"
-                               : "ROLLBACK TO tallyhand_procedure; RELEASE tallyhand_procedure",
+      if (sqlite3_get_autocommit(db_) == 0)
+        sqlite3_exec(db_, "ROLLBACK TO tallyhand_procedure; RELEASE tallyhand_procedure",
                      nullptr, nullptr, nullptr);
-      }
       throw;
     }
   }
@@ -592,24 +609,29 @@ class SqliteConnection final : public DbConnection {
   PreparedScript release_;
   bool broken_ = false;
   TDateTime lastFileCheck_;  // when the database file was last looked for
-  const int busyTimeoutMs_;
   // Shared by every connection of one driver, so by every writer to its file.
-  const std::shared_ptr<WriterTurn> writerTurn_;
+  const std::shared_ptr<SqliteWriteGroups> writeGroups_;
 };
 
 class SqliteDriver final : public DbDriver {
  public:
   SqliteDriver(std::string path, int busyTimeoutMs)
-      : path_(std::move(path)), busyTimeoutMs_(busyTimeoutMs) {}
+      : path_(std::move(path)),
+        busyTimeoutMs_(busyTimeoutMs),
+        writeGroups_(std::make_shared<SqliteWriteGroups>(
+            [path = path_, busyTimeoutMs] {
+              return std::make_unique<SqliteConnection>(path, busyTimeoutMs, nullptr);
+            },
+            kMaxWritersPerGroup)) {}
 
   std::unique_ptr<DbConnection> Connect() override {
-    return std::make_unique<SqliteConnection>(path_, busyTimeoutMs_, writerTurn_);
+    return std::make_unique<SqliteConnection>(path_, busyTimeoutMs_, writeGroups_);
   }
 
  private:
   const std::string path_;
   const int busyTimeoutMs_;
-  const std::shared_ptr<WriterTurn> writerTurn_ = std::make_shared<WriterTurn>();
+  const std::shared_ptr<SqliteWriteGroups> writeGroups_;
 };
 
 int BusyTimeout(const ConnectionDef& def, const ConnectionDef& driverSettings) {
