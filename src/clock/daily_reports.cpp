@@ -28,7 +28,7 @@ bool FindDailyReport(std::string_view userId, std::string_view job, TDateTime wo
   params.Add(0, Value(std::string(userId)));
   params.Add(1, Value(std::string()));
   params.Add(2, Value(0));
-  const std::unique_ptr<TResultSet> reports = ctx.dm->ExecuteQuery(
+  const std::unique_ptr<TResultSet> reports = ctx.dm->ExecuteFixedQuery(
       params, ProcedureStatement(res::DailyReportRecordList, "(:UserID,:Filter,:Flag);"));
   CheckResultStatus(*reports);
 
@@ -59,7 +59,7 @@ void WriteDailyReport(std::string_view userId, std::string_view job, TDateTime w
   params.Add(3, Value(FormatDateTime("mm/dd/yyyy", workDate)));
   params.Add(4, Value(std::string()));
   params.Add(5, Value(std::string()));
-  const std::unique_ptr<TResultSet> result = ctx.dm->ExecuteQuery(
+  const std::unique_ptr<TResultSet> result = ctx.dm->ExecuteFixedQuery(
       params, ProcedureStatement(res::DailyReportRecordWrite,
                                  "(:UserID,:PMID,:Job,:WorkDate,:Notes,:Weather);"));
   CheckResultStatus(*result);

@@ -49,7 +49,7 @@ std::optional<std::int32_t> FindCompany(TMainDM& dm, std::string_view companyNam
                                         std::string_view rid, std::string& errorResponse) {
   std::unique_ptr<TResultSet> companies;
   try {
-    companies = dm.ExecuteQuery(TSQLParams{}, kCompanyListStatement);
+    companies = dm.ExecuteFixedQuery(TSQLParams{}, kCompanyListStatement);
   } catch (const std::exception& e) {
     errorResponse = ErrorResponse("Error Getting Companies: " + std::string(e.what()), rid);
     return std::nullopt;
@@ -73,7 +73,7 @@ std::unique_ptr<TResultSet> RunLogin(TMainDM& dm, std::int32_t companyId,
   std::string sql(res::ExecuteProcedure);
   sql += res::MobileUserLogin;
   sql += kLoginMarkers;
-  return dm.ExecuteQuery(params, sql);
+  return dm.ExecuteFixedQuery(params, sql);
 }
 
 // The response to a signed-in caller's method.

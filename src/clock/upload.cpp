@@ -84,7 +84,7 @@ std::int32_t LookupCompanyNumber(TMainDM& dm, std::string_view companyName) {
   EventLog().AddToLog("Executing " + statement);
   std::unique_ptr<TResultSet> companies;
   try {
-    companies = dm.ExecuteQuery(TSQLParams{}, statement);
+    companies = dm.ExecuteFixedQuery(TSQLParams{}, statement);
   } catch (const Exception& e) {
     EventLog().AddToLog("Error on processFileReq2: " + e.Message());
     throw;
@@ -107,7 +107,7 @@ std::unique_ptr<TResultSet> RunSignIn(TMainDM& dm, std::int32_t companyNumber,
   params.Add(2, Value(fields.AuthPass));
   const std::string statement =
       std::string(res::ExecuteProcedure) + std::string(res::MobileUserLogin) + std::string(kSignInMarkers);
-  std::unique_ptr<TResultSet> signIn = dm.ExecuteQuery(params, statement);
+  std::unique_ptr<TResultSet> signIn = dm.ExecuteFixedQuery(params, statement);
   CheckResultStatus(*signIn);
   return signIn;
 }

@@ -35,6 +35,12 @@ class DbConnection {
   // returns no result set and a text holding more than one statement.
   virtual std::unique_ptr<TResultSet> Execute(std::string_view sql,
                                               const std::vector<Value>& values) = 0;
+  // Runs one of the system's own statements, whose text is always the same: a driver may
+  // keep it prepared on the connection. Otherwise exactly as Execute.
+  virtual std::unique_ptr<TResultSet> ExecuteFixed(std::string_view sql,
+                                                   const std::vector<Value>& values) {
+    return Execute(sql, values);
+  }
   // False once the connection is known to be unusable (the server dropped it).
   virtual bool IsAlive() = 0;
   // Closes the connection at once; raises EDatabaseError when closing fails. The

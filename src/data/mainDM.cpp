@@ -127,13 +127,24 @@ void TMainDM::Release(std::unique_ptr<DbConnection> connection) {
 
 std::unique_ptr<TResultSet> TMainDM::ExecuteQuery(const TSQLParams& params,
                                                   std::string_view sqlText) {
+  return Run(params, sqlText, false);
+}
+
+std::unique_ptr<TResultSet> TMainDM::ExecuteFixedQuery(const TSQLParams& params,
+                                                       std::string_view sqlText) {
+  return Run(params, sqlText, true);
+}
+
+std::unique_ptr<TResultSet> TMainDM::Run(const TSQLParams& params, std::string_view sqlText,
+                                         bool fixed) {
   // More values than markers is a binding error: nothing runs and nothing is logged.
   const StatementMarkers markers = ParseMarkers(sqlText);
   if (static_cast<std::size_t>(params.Size()) > markers.names.size())
     throw EArgumentOutOfRangeException("Argument out of range");
   try {
     Lease lease(*this);
-    return lease->Execute(sqlText, params.FSQLParams);
+    return fixed ? lease->ExecuteFixed(sqlText, params.FSQLParams)
+                 : lease->Execute(sqlText, params.FSQLParams);
   } catch (const std::exception& e) {
     try {
       log_.AddToLog(std::string("ExecuteQuery: ") + e.what());

@@ -33,6 +33,10 @@ class TMainDM {
   void CheckConnection();
   // Runs sqlText with the values of params bound by position; the caller owns the result.
   std::unique_ptr<TResultSet> ExecuteQuery(const TSQLParams& params, std::string_view sqlText);
+  // The same for the system's own statements (never a client's text), which the driver
+  // may keep prepared.
+  std::unique_ptr<TResultSet> ExecuteFixedQuery(const TSQLParams& params,
+                                                std::string_view sqlText);
 
   static std::string LoadFromNVString(std::string_view s, std::uint16_t key);
 
@@ -45,6 +49,7 @@ class TMainDM {
 
  private:
   class Lease;
+  std::unique_ptr<TResultSet> Run(const TSQLParams& params, std::string_view sqlText, bool fixed);
   std::unique_ptr<DbConnection> Acquire();
   void Release(std::unique_ptr<DbConnection> connection);
 

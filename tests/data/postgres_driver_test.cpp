@@ -335,6 +335,41 @@ TEST_F(PostgresDriverTest, SessionChangesOfFailedStatementsDoNotLinger) {
             EncodeDate(2020, 2, 13));
 }
 
+// The system's own statements, kept prepared on the connection, answer as when run
+// unprepared, also after a client's text dropped every prepared statement of the session.
+TEST_F(PostgresDriverTest, FixedStatementsAnswerAsUnpreparedOnesAndSurviveADroppedSession) {
+  const std::string login = "EXECUTE PROCEDURE nvSy1_NVQIX_MobileUserLogin(:c,:u,:p);";
+  const std::string list = "EXECUTE PROCEDURE nvm_DailyReportRecord_List(:u,:f,:g);";
+  const auto expectSame = [&](const std::string& sql, const std::vector<Value>& values) {
+    const auto plain = Run(sql, values);
+    const auto fixed = connection_->ExecuteFixed(sql, values);
+    ASSERT_EQ(ColumnNames(*fixed), ColumnNames(*plain));
+    ASSERT_EQ(fixed->RecordCount(), plain->RecordCount());
+    for (; !plain->Eof(); plain->Next(), fixed->Next()) {
+      for (std::size_t c = 0; c < plain->Columns().size(); ++c) {
+        EXPECT_EQ(fixed->Fields(static_cast<int>(c)).AsVariant(),
+                  plain->Fields(static_cast<int>(c)).AsVariant());
+        EXPECT_EQ(fixed->Fields(static_cast<int>(c)).DataType(),
+                  plain->Fields(static_cast<int>(c)).DataType());
+      }
+    }
+  };
+  for (int round = 0; round < 2; ++round) {  // the second round runs the prepared ones
+    SCOPED_TRACE(round);
+    expectSame(login, {Value(3), Value("jsmith"), Value("secret")});
+    expectSame(login, {Value(3), Value("jsmith"), Value("wrong")});
+    expectSame(list, {Value("45"), Value(""), Value(0)});
+    expectSame("Select CompanyNumber,company_name as CompanyName FROM company", {});
+  }
+  EXPECT_THROW(connection_->ExecuteFixed(login, {Value(3)}), EDatabaseError);
+  EXPECT_THROW(connection_->ExecuteFixed(login, {Value(3), Value("a"), Value("b"), Value(4)}),
+               EArgumentOutOfRangeException);
+  EXPECT_EQ(Message("DEALLOCATE ALL"), "statement returned no result set");
+  expectSame(login, {Value(3), Value("jsmith"), Value("secret")});
+  EXPECT_EQ(Message("DISCARD ALL"), "statement returned no result set");
+  expectSame(list, {Value("45"), Value(""), Value(0)});
+}
+
 TEST_F(PostgresDriverTest, ServerErrorsCarryTheServersMessage) {
   holder_.Get()->Exec(
       "CREATE OR REPLACE FUNCTION th_test_fail() RETURNS TABLE(x int) LANGUAGE plpgsql AS "

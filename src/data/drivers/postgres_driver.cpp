@@ -5,6 +5,7 @@
 
 #include <mutex>
 #include <optional>
+#include <unordered_map>
 
 #include "data/drivers/postgres_statement.h"
 #include "data/drivers/postgres_values.h"
@@ -17,6 +18,9 @@ constexpr const char* kDefaultConnectTimeout = "5";
 constexpr const char* kDefaultApplicationName = "Tallyhand";
 // Session settings the value conversion relies on.
 constexpr const char* kSessionOptions = "-c DateStyle=ISO,MDY -c lc_monetary=C";
+// The system's own statements kept prepared per connection: a handful in practice; past
+// this many, further ones run unprepared.
+constexpr std::size_t kMaxPreparedStatements = 32;
 
 struct OptionMapping {
   const char* name;     // in the connection definition
@@ -107,43 +111,38 @@ class PostgresConnection final : public DbConnection {
   std::unique_ptr<TResultSet> Execute(std::string_view sql,
                                       const std::vector<Value>& values) override {
     const std::lock_guard<std::mutex> lock(mutex_);
-    if (conn_ == nullptr) throw EDatabaseError("The connection is closed");
-    if (PQstatus(conn_) != CONNECTION_OK) throw EDatabaseError(ConnectionMessage(conn_));
-
+    CheckUsable();
     const PostgresStatement statement = TranslateForPostgres(sql);
-    if (values.size() > statement.markerNames.size())
-      throw EArgumentOutOfRangeException("Argument out of range");
-    if (values.size() < statement.markerNames.size())
-      throw EDatabaseError("Parameter '" + statement.markerNames[values.size()] + "' has no value");
-
-    std::vector<std::optional<std::string>> texts;
-    texts.reserve(values.size());
-    for (const Value& value : values) texts.push_back(PostgresParameterText(value));
-    std::vector<const char*> pointers;
-    pointers.reserve(texts.size());
-    for (const auto& text : texts) pointers.push_back(text ? text->c_str() : nullptr);
-
+    CheckValueCount(statement.markerNames, values);
+    const ParameterTexts parameters(values);
     // Untyped text parameters: the server infers each one's type from its use.
-    ResultHandle result(PQexecParams(conn_, statement.text.c_str(), static_cast<int>(pointers.size()),
-                                     nullptr, pointers.data(), nullptr, nullptr, 0));
-    DiscardNotifications();
-    if (!result) throw EDatabaseError(ConnectionMessage(conn_));
-    switch (PQresultStatus(result.get())) {
-      case PGRES_TUPLES_OK:
-        return ToResultSet(result.get(), statement.words);
-      case PGRES_COMMAND_OK:
-      case PGRES_EMPTY_QUERY:
-        RestoreSession();
-        throw EDatabaseError("statement returned no result set");
-      case PGRES_COPY_IN:
-      case PGRES_COPY_OUT:
-      case PGRES_COPY_BOTH:
-        EndCopy();
-        RestoreSession();
-        throw EDatabaseError("statement returned no result set");
-      default:
-        throw EDatabaseError(ResultMessage(result.get(), conn_));
+    ResultHandle result(PQexecParams(conn_, statement.text.c_str(), parameters.Count(), nullptr,
+                                     parameters.Pointers(), nullptr, nullptr, 0));
+    return Finish(std::move(result), statement.words);
+  }
+
+  // Prepared on first use, then run by name: the server neither parses nor plans it again.
+  std::unique_ptr<TResultSet> ExecuteFixed(std::string_view sql,
+                                           const std::vector<Value>& values) override {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    CheckUsable();
+    const PreparedStatement* prepared = PreparedFor(sql);
+    if (prepared == nullptr) {
+      const PostgresStatement statement = TranslateForPostgres(sql);
+      CheckValueCount(statement.markerNames, values);
+      if (prepared_.size() >= kMaxPreparedStatements) {
+        const ParameterTexts parameters(values);
+        ResultHandle result(PQexecParams(conn_, statement.text.c_str(), parameters.Count(),
+                                         nullptr, parameters.Pointers(), nullptr, nullptr, 0));
+        return Finish(std::move(result), statement.words);
+      }
+      prepared = &Prepare(sql, statement);
     }
+    CheckValueCount(prepared->markerNames, values);
+    const ParameterTexts parameters(values);
+    ResultHandle result(PQexecPrepared(conn_, prepared->name.c_str(), parameters.Count(),
+                                       parameters.Pointers(), nullptr, nullptr, 0));
+    return Finish(std::move(result), prepared->words);
   }
 
   bool IsAlive() override {
@@ -169,6 +168,80 @@ class PostgresConnection final : public DbConnection {
   }
 
  private:
+  struct PreparedStatement {
+    std::string name;
+    std::vector<std::string> markerNames;
+    std::vector<std::string> words;
+  };
+
+  // The values as libpq takes them: texts, null pointers for NULL.
+  class ParameterTexts {
+   public:
+    explicit ParameterTexts(const std::vector<Value>& values) {
+      texts_.reserve(values.size());
+      for (const Value& value : values) texts_.push_back(PostgresParameterText(value));
+      pointers_.reserve(texts_.size());
+      for (const auto& text : texts_) pointers_.push_back(text ? text->c_str() : nullptr);
+    }
+    int Count() const { return static_cast<int>(pointers_.size()); }
+    const char* const* Pointers() const { return pointers_.data(); }
+
+   private:
+    std::vector<std::optional<std::string>> texts_;
+    std::vector<const char*> pointers_;
+  };
+
+  void CheckUsable() {
+    if (conn_ == nullptr) throw EDatabaseError("The connection is closed");
+    if (PQstatus(conn_) != CONNECTION_OK) throw EDatabaseError(ConnectionMessage(conn_));
+  }
+
+  static void CheckValueCount(const std::vector<std::string>& markerNames,
+                              const std::vector<Value>& values) {
+    if (values.size() > markerNames.size())
+      throw EArgumentOutOfRangeException("Argument out of range");
+    if (values.size() < markerNames.size())
+      throw EDatabaseError("Parameter '" + markerNames[values.size()] + "' has no value");
+  }
+
+  const PreparedStatement* PreparedFor(std::string_view sql) const {
+    const auto found = prepared_.find(std::string(sql));
+    return found == prepared_.end() ? nullptr : &found->second;
+  }
+
+  const PreparedStatement& Prepare(std::string_view sql, const PostgresStatement& statement) {
+    PreparedStatement prepared{"tallyhand_" + std::to_string(++preparedSoFar_),
+                               statement.markerNames, statement.words};
+    ResultHandle result(PQprepare(conn_, prepared.name.c_str(), statement.text.c_str(),
+                                  static_cast<int>(statement.markerNames.size()), nullptr));
+    DiscardNotifications();
+    if (!result) throw EDatabaseError(ConnectionMessage(conn_));
+    if (PQresultStatus(result.get()) != PGRES_COMMAND_OK)
+      throw EDatabaseError(ResultMessage(result.get(), conn_));
+    return prepared_.emplace(std::string(sql), std::move(prepared)).first->second;
+  }
+
+  std::unique_ptr<TResultSet> Finish(ResultHandle result, const std::vector<std::string>& words) {
+    DiscardNotifications();
+    if (!result) throw EDatabaseError(ConnectionMessage(conn_));
+    switch (PQresultStatus(result.get())) {
+      case PGRES_TUPLES_OK:
+        return ToResultSet(result.get(), words);
+      case PGRES_COMMAND_OK:
+      case PGRES_EMPTY_QUERY:
+        RestoreSession();
+        throw EDatabaseError("statement returned no result set");
+      case PGRES_COPY_IN:
+      case PGRES_COPY_OUT:
+      case PGRES_COPY_BOTH:
+        EndCopy();
+        RestoreSession();
+        throw EDatabaseError("statement returned no result set");
+      default:
+        throw EDatabaseError(ResultMessage(result.get(), conn_));
+    }
+  }
+
   static std::unique_ptr<TResultSet> ToResultSet(const PGresult* result,
                                                  const std::vector<std::string>& words) {
     const int columnCount = PQnfields(result);
@@ -217,13 +290,15 @@ class PostgresConnection final : public DbConnection {
     }
   }
 
-  // A statement without result set may have begun a transaction (BEGIN) or changed a
-  // session setting (SET DateStyle); either would outlive it on this pooled connection,
-  // holding back every later write or changing how values read. Statements run in
+  // A statement without result set may have begun a transaction (BEGIN), changed a
+  // session setting (SET DateStyle) or dropped prepared statements (DEALLOCATE); any of
+  // these would outlive it on this pooled connection, holding back every later write,
+  // changing how values read or failing the next fixed statement. Statements run in
   // automatic-commit mode, so an open transaction holds nothing of theirs.
   void RestoreSession() {
     if (PQtransactionStatus(conn_) != PQTRANS_IDLE) PQclear(PQexec(conn_, "ROLLBACK"));
-    PQclear(PQexec(conn_, "RESET ALL"));
+    PQclear(PQexec(conn_, "RESET ALL; DEALLOCATE ALL"));
+    prepared_.clear();
   }
 
   void DiscardNotifications() {
@@ -232,6 +307,9 @@ class PostgresConnection final : public DbConnection {
 
   std::mutex mutex_;  // libpq allows one thread at a time on a connection
   PGconn* conn_;      // null once closed
+  // The fixed statements prepared on this session, by the text they were asked for with.
+  std::unordered_map<std::string, PreparedStatement> prepared_;
+  unsigned long preparedSoFar_ = 0;  // names are never reused within a session
 };
 
 class PostgresDriver final : public DbDriver {
