@@ -9,7 +9,7 @@ build() {
   cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" -DTALLYHAND_TESTS=OFF -DTALLYHAND_BENCH=ON >/dev/null
   cmake --build "$BUILD" -j "${TALLYHAND_JOBS:-2}" --target tallyhand-server tallyhand-admin \
-    Tallyhand_az minimal_extension bench_key_lookup bench_make_jpeg >/dev/null
+    Tallyhand_az minimal_extension bench_key_lookup bench_make_jpeg bench_durable_limit >/dev/null
 }
 
 # ---- PostgreSQL -------------------------------------------------------------------------
@@ -122,11 +122,12 @@ make_odbc_site() {
 # $WORK/bin/mobiletcimages.
 SERVER_PID=
 PORT=
+# start_server MODULE [SERVER]: SERVER defaults to this build's copy.
 start_server() {
-  local module=$1 out=$WORK/server.out
+  local module=$1 server=${2:-$WORK/bin/tallyhand-server} out=$WORK/server.out
   : >"$out"
   # shellcheck disable=SC2086
-  "$WORK/bin/tallyhand-server" --module "$module" --port 0 --listen 127.0.0.1 ${BENCH_SERVER_ARGS:-} >"$out" 2>"$WORK/server.err" &
+  "$server" --module "$module" --port 0 --listen 127.0.0.1 ${BENCH_SERVER_ARGS:-} >"$out" 2>"$WORK/server.err" &
   SERVER_PID=$!
   for _ in $(seq 1 200); do
     PORT=$(sed -n 's/^listening on .*:\([0-9][0-9]*\)$/\1/p' "$out")

@@ -11,7 +11,12 @@
 #   BENCH_DURATION      seconds measured per cell (default 10)
 #   BENCH_CONNECTIONS   connection counts (default "25 100")
 #   BENCH_THREADS       wrk threads (default 2)
-#   BENCH_ROWS          rows to run (default "0 1 2 3 4 4R 5 6 K")
+#   BENCH_ROWS          rows to run (default "0 1 2 3 4 4R 5 6 K L")
+#   BENCH_BEFORE        build folder of an earlier commit (its tallyhand-server and
+#                       Tallyhand_az.so): rows 3 to 6 run with it too, right before the
+#                       same cell with this build, labelled (before)
+#   BENCH_LIMIT_SECONDS seconds per limit of row L (default 5)
+#   BENCH_PLOTS         folder of the PNG plots (default bench/, beside RESULTS.md)
 #   BENCH_DRIVERS       drivers for rows 3 to 6 (default "sqlite pg odbc"; odbc is
 #                       psqlODBC against the same PostgreSQL server)
 #   BENCH_SERVER_ARGS   extra tallyhand-server options for every cell (e.g. "--io-threads 1")
@@ -30,7 +35,8 @@ WARMUP=${BENCH_WARMUP:-3}
 DURATION=${BENCH_DURATION:-10}
 CONNECTIONS=${BENCH_CONNECTIONS:-25 100}
 THREADS=${BENCH_THREADS:-2}
-ROWS=${BENCH_ROWS:-0 1 2 3 4 4R 5 6 K}
+ROWS=${BENCH_ROWS:-0 1 2 3 4 4R 5 6 K L}
+BEFORE=${BENCH_BEFORE:-}
 DRIVERS=${BENCH_DRIVERS:-sqlite pg odbc}
 RESULTS=$WORK/results.jsonl
 
@@ -68,60 +74,94 @@ row_test_page() {
   done
 }
 
-# rows_app DRIVER: rows 3 to 6 on one driver.
+# rows_app DRIVER: rows 3 to 6 on one driver; with BENCH_BEFORE each cell runs first on
+# the earlier build (a copy of the site, made before any row wrote to it) and then on this.
 rows_app() {
-  local driver=$1 site=$WORK/site-$1 c key
-  local url
+  local driver=$1 site=$WORK/site-$1
+  local builds=now
+  if [ -n "$BEFORE" ]; then
+    builds="before now"
+    rm -rf "$site-before"
+    cp -r "$site" "$site-before"
+    cp "$BEFORE/Tallyhand_az.so" "$site-before/Tallyhand_az.so"
+  fi
   for row in 3 4 4R 5 6; do
     case " $ROWS " in *" $row "*) ;; *) continue ;; esac
-    local module=$site/Tallyhand_az.so
-    if [ "$row" = 4R ]; then
-      start_redis
-      mapfile -t lines < <(redis_session_keys)
-      with_session_keys "$site" "$site-redis" "${lines[@]}"
-      module=$site-redis/Tallyhand_az.so
-    fi
+    local c which
     for c in $CONNECTIONS; do
-      start_server "$module"
-      url="http://127.0.0.1:$PORT"
-      case $row in
-        3)
-          write_body "$WORK/login.body" \
-            '{"AuthUser":"kwhite","AuthPass":"pw","AuthComp":"Northwind Paving","ReqMethod":"checkLogin"}'
-          measure 3 "checkLogin with credentials" "$driver" "$c" "$SERVER_PID" \
-            "$url/tcclientRequest.app" envelope.lua "$WORK/login.body" '"key":"'
-          ;;
-        4|4R)
-          key=$(sign_in)
-          [ -n "$key" ] || die "sign-in failed on $driver"
-          write_body "$WORK/list.body" \
-            "{\"key\":\"$key\",\"ReqMethod\":\"EXECUTE PROCEDURE nvm_DailyReportRecord_List('45','',0);\"}"
-          local what="procedure call, live key, 10 rows"
-          [ "$row" = 4R ] && what="procedure call, live key, 10 rows, Redis key store"
-          measure "$row" "$what" "$driver" "$c" "$SERVER_PID" \
-            "$url/tcclientRequest.app" envelope.lua "$WORK/list.body" '"PMID"'
-          ;;
-        5)
-          key=$(sign_in)
-          [ -n "$key" ] || die "sign-in failed on $driver"
-          # Report 3 of user 45 is JOB 1 on 03/02/2020: the id check finds it unchanged.
-          write_body "$WORK/timecard.body" \
-            "{\"key\":\"$key\",\"ReqMethod\":\"EXECUTE PROCEDURE nvm_az_DailyReportTimeCardRecord_Write(_userID_,0,3,'03/02/2020','7','08:00','16:00',8,'CC','EQ','note','JOB 1','open');\"}"
-          measure 5 "time-card write (special-method check)" "$driver" "$c" "$SERVER_PID" \
-            "$url/tcclientRequest.app" envelope.lua "$WORK/timecard.body" '"TimeCardID"'
-          ;;
-        6)
-          key=$(sign_in)
-          [ -n "$key" ] || die "sign-in failed on $driver"
-          measure 6 "100 KB JPEG upload, live key" "$driver" "$c" "$SERVER_PID" \
-            "$url/tcclientData2.app?key=$key&pmid=3&e_no=7&clock_type=1&lat=45.5&lon=-122.6&clock_date=03%2F02%2F2020%2008%3A00&oclock_date=03%2F02%2F2020%2008%3A00&tskey=t1&devId=bench&RID=1" \
-            upload.lua "$WORK/upload.jpg"
-          rm -rf "$WORK/bin/mobiletcimages"
-          ;;
-      esac
-      stop_server
+      for which in $builds; do
+        if [ "$which" = before ]; then
+          app_cell "$driver" "$site-before" "$row" "$c" before
+        else
+          app_cell "$driver" "$site" "$row" "$c" ""
+        fi
+      done
     done
   done
+}
+
+# app_cell DRIVER SITE ROW CONNS [before]: one measured cell of rows 3 to 6.
+app_cell() {
+  local driver=$1 site=$2 row=$3 c=$4 which=$5 key url
+  local module=$site/Tallyhand_az.so suffix=""
+  if [ "$row" = 4R ]; then
+    start_redis
+    mapfile -t lines < <(redis_session_keys)
+    with_session_keys "$site" "$site-redis" "${lines[@]}"
+    module=$site-redis/Tallyhand_az.so
+  fi
+  if [ "$which" = before ]; then
+    suffix=" (before)"
+    start_server "$module" "$WORK/bin-before/tallyhand-server"
+  else
+    start_server "$module"
+  fi
+  url="http://127.0.0.1:$PORT"
+  case $row in
+    3)
+      write_body "$WORK/login.body" \
+        '{"AuthUser":"kwhite","AuthPass":"pw","AuthComp":"Northwind Paving","ReqMethod":"checkLogin"}'
+      measure 3 "checkLogin with credentials$suffix" "$driver" "$c" "$SERVER_PID" \
+        "$url/tcclientRequest.app" envelope.lua "$WORK/login.body" '"key":"'
+      ;;
+    4|4R)
+      key=$(sign_in)
+      [ -n "$key" ] || die "sign-in failed on $driver"
+      write_body "$WORK/list.body" \
+        "{\"key\":\"$key\",\"ReqMethod\":\"EXECUTE PROCEDURE nvm_DailyReportRecord_List('45','',0);\"}"
+      local what="procedure call, live key, 10 rows"
+      [ "$row" = 4R ] && what="procedure call, live key, 10 rows, Redis key store"
+      what+=$suffix
+      measure "$row" "$what" "$driver" "$c" "$SERVER_PID" \
+        "$url/tcclientRequest.app" envelope.lua "$WORK/list.body" '"PMID"'
+      ;;
+    5)
+      key=$(sign_in)
+      [ -n "$key" ] || die "sign-in failed on $driver"
+      # Report 3 of user 45 is JOB 1 on 03/02/2020: the id check finds it unchanged.
+      write_body "$WORK/timecard.body" \
+        "{\"key\":\"$key\",\"ReqMethod\":\"EXECUTE PROCEDURE nvm_az_DailyReportTimeCardRecord_Write(_userID_,0,3,'03/02/2020','7','08:00','16:00',8,'CC','EQ','note','JOB 1','open');\"}"
+      measure 5 "time-card write (special-method check)$suffix" "$driver" "$c" "$SERVER_PID" \
+        "$url/tcclientRequest.app" envelope.lua "$WORK/timecard.body" '"TimeCardID"'
+      ;;
+    6)
+      key=$(sign_in)
+      [ -n "$key" ] || die "sign-in failed on $driver"
+      measure 6 "100 KB JPEG upload, live key$suffix" "$driver" "$c" "$SERVER_PID" \
+        "$url/tcclientData2.app?key=$key&pmid=3&e_no=7&clock_type=1&lat=45.5&lon=-122.6&clock_date=03%2F02%2F2020%2008%3A00&oclock_date=03%2F02%2F2020%2008%3A00&tskey=t1&devId=bench&RID=1" \
+        upload.lua "$WORK/upload.jpg"
+      rm -rf "$WORK/bin/mobiletcimages" "$WORK/bin-before/mobiletcimages"
+      ;;
+  esac
+  stop_server
+}
+
+# The disk's limits, in process: durable one-row commits one after another, and a 100 KB
+# file written, synced and renamed plus one durable row (bench/limits).
+row_limits() {
+  mkdir -p "$WORK/limits"
+  "$BUILD/bench/bench_durable_limit" "$WORK/limits" "${BENCH_LIMIT_SECONDS:-5}" >"$WORK/limits.jsonl"
+  rm -rf "$WORK/limits"
 }
 
 # The key table at 1,000,000 live keys, measured in process (filling a million keys over
@@ -138,6 +178,10 @@ run_table() {
   rm -rf "$WORK"
   mkdir -p "$WORK/bin"
   cp "$BUILD/tallyhand-server" "$WORK/bin/"
+  if [ -n "$BEFORE" ]; then
+    mkdir -p "$WORK/bin-before"
+    cp "$BEFORE/tallyhand-server" "$WORK/bin-before/"
+  fi
   : >"$RESULTS"
   "$BUILD/bench/bench_make_jpeg" "$WORK/upload.jpg" 102400
 
@@ -160,9 +204,16 @@ run_table() {
     rows_app "$driver"
   done
   case " $ROWS " in *" K "*) row_keys ;; esac
+  case " $ROWS " in *" L "*) row_limits ;; esac
 
-  python3 "$BENCH/table.py" "$RESULTS" "$WORK/key_lookup.json" \
+  python3 "$BENCH/table.py" "$RESULTS" "$WORK/key_lookup.json" --limits "$WORK/limits.jsonl" \
     --meta "warm-up ${WARMUP} s, ${DURATION} s measured per cell, wrk -t ${THREADS}, page ${PAGE_SIZE} bytes"
+  # The plots go beside RESULTS.md unless BENCH_PLOTS names another folder.
+  if command -v gnuplot >/dev/null; then
+    python3 "$BENCH/plots.py" "$RESULTS" "${BENCH_PLOTS:-$BENCH}"
+  else
+    log "gnuplot is missing (scripts/install-deps.sh): no plots"
+  fi
 }
 
 case "${1:-table}" in

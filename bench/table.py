@@ -44,6 +44,7 @@ def main():
     parser.add_argument("results")
     parser.add_argument("key_lookup", nargs="?")
     parser.add_argument("--meta", default="")
+    parser.add_argument("--limits", default="")
     args = parser.parse_args()
 
     cells = load_cells(args.results)
@@ -83,6 +84,34 @@ def main():
                           ", %.1f against %.1f server CPU µs/req" % (c["cpu_us"] / c["requests"],
                                                                       m["cpu_us"] / m["requests"])
                           if c.get("cpu_us") and m.get("cpu_us") else ""))
+    # Cells of an earlier build (BENCH_BEFORE) against the same cell of this build.
+    before_suffix = " (before)"
+    now = {(c["row"], c["driver"], c["conns"]): c for c in cells
+           if not c["label"].endswith(before_suffix)}
+    pairs = [(b, now[(b["row"], b["driver"], b["conns"])]) for b in cells
+             if b["label"].endswith(before_suffix) and (b["row"], b["driver"], b["conns"]) in now]
+    if pairs:
+        print()
+        for b, n in pairs:
+            print("Row %s [%s] at %d connections, this build vs before: %.2f of the rate, p99 %.2f "
+                  "against %.2f ms%s" % (
+                      n["row"], n["driver"], n["conns"], rps(n) / rps(b), n["p99_us"] / 1000,
+                      b["p99_us"] / 1000,
+                      ", %.1f against %.1f server CPU µs/req" % (n["cpu_us"] / n["requests"],
+                                                                  b["cpu_us"] / b["requests"])
+                      if n.get("cpu_us") and b.get("cpu_us") else ""))
+    limits = load_cells(args.limits) if args.limits and os.path.exists(args.limits) else []
+    if limits:
+        what = {"commit": "durable one-row SQLite commits, one after another",
+                "upload": "100 KB file written, fsynced and renamed, plus one durable row"}
+        print()
+        print("Row L: the disk's limits, in process, one thread (bench/limits):")
+        print()
+        print("| limit | per second | CPU µs each | wall µs each |")
+        print("|---|---:|---:|---:|")
+        for l in limits:
+            print("| %s | %.0f | %.1f | %.1f |" % (what.get(l["limit"], l["limit"]), l["per_second"],
+                                                 l["cpu_us"], l["wall_us"]))
     firsts = [c for c in cells if errors(c) and c.get("first_error")]
     if firsts:
         print()
