@@ -127,7 +127,8 @@ start_server() {
   local module=$1 server=${2:-$WORK/bin/tallyhand-server} out=$WORK/server.out
   : >"$out"
   # shellcheck disable=SC2086
-  "$server" --module "$module" --port 0 --listen 127.0.0.1 ${BENCH_SERVER_ARGS:-} >"$out" 2>"$WORK/server.err" &
+  "$server" --module "$module" --port 0 --listen 127.0.0.1 ${BENCH_SERVER_ARGS:-} \
+    ${SERVER_TLS_ARGS:-} >"$out" 2>"$WORK/server.err" &
   SERVER_PID=$!
   for _ in $(seq 1 200); do
     PORT=$(sed -n 's/^listening on .*:\([0-9][0-9]*\)$/\1/p' "$out")
@@ -171,13 +172,75 @@ http {
   }
 }
 EOF
+  run_nginx "$dir" http
+}
+
+# start_nginx_tls [UPSTREAM_PORT]: nginx on a free port over TLS (the certificate of
+# make_certificate, TLS 1.2 and 1.3 as in deploy/nginx/tallyhand.conf), serving the test
+# page's bytes, or proxying to the plain server on UPSTREAM_PORT with kept-alive
+# upstream connections.
+start_nginx_tls() {
+  local upstream=${1:-} dir=$WORK/nginx-tls
+  mkdir -p "$dir/html" "$dir/tmp"
+  cp "$WORK/page.html" "$dir/html/test.app"
+  PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+  local location="root $dir/html;" upstream_block=""
+  if [ -n "$upstream" ]; then
+    upstream_block="upstream tallyhand { server 127.0.0.1:$upstream; keepalive 32; }"
+    location='location / { proxy_pass http://tallyhand; proxy_http_version 1.1; proxy_set_header Connection ""; proxy_set_header Host $host; }'
+  fi
+  cat >"$dir/nginx.conf" <<EOF
+daemon off;
+master_process on;
+worker_processes 1;
+user $(id -un) $(id -gn);
+pid $dir/nginx.pid;
+error_log $dir/error.log;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  types { }
+  default_type text/html;
+  keepalive_requests 1000000;
+  client_body_temp_path $dir/tmp; proxy_temp_path $dir/tmp; fastcgi_temp_path $dir/tmp;
+  uwsgi_temp_path $dir/tmp; scgi_temp_path $dir/tmp;
+  $upstream_block
+  server {
+    listen 127.0.0.1:$PORT ssl;
+    ssl_certificate $WORK/tls/server.crt;
+    ssl_certificate_key $WORK/tls/server.key;
+    ssl_protocols TLSv1.2 TLSv1.3;
+    ssl_session_cache shared:bench:10m;
+    ssl_session_tickets off;
+    $location
+  }
+}
+EOF
+  run_nginx "$dir" https
+}
+
+run_nginx() {
+  local dir=$1 scheme=$2
   nginx -c "$dir/nginx.conf" -p "$dir" &
   NGINX_PID=$!
   for _ in $(seq 1 100); do
-    curl -sf "http://127.0.0.1:$PORT/test.app" >/dev/null 2>&1 && return
+    curl -ksf "$scheme://127.0.0.1:$PORT/test.app" >/dev/null 2>&1 && return
     sleep 0.05
   done
   die "nginx did not start: $(cat "$dir/error.log")"
+}
+
+# The certificate of the TLS rows: EC P-256, as a site's would likely be.
+make_certificate() {
+  mkdir -p "$WORK/tls"
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
+    -subj /CN=localhost -keyout "$WORK/tls/server.key" -out "$WORK/tls/server.crt" 2>/dev/null
+}
+
+# The protocol version and cipher a default client gets from the TLS port $PORT.
+tls_session_text() {
+  openssl s_client -connect "127.0.0.1:$PORT" -brief </dev/null 2>&1 |
+    sed -n 's/^\(Protocol version\|Ciphersuite\): *//p' | paste -sd' '
 }
 stop_nginx() {
   [ -n "$NGINX_PID" ] || return 0
@@ -217,7 +280,7 @@ sign_in() {
   local body
   body=$(percent_encode '{`AuthUser`:`kwhite`,`AuthPass`:`pw`,`AuthComp`:`Northwind Paving`,`ReqMethod`:`checkLogin`}')
   curl -sf -X POST -H 'Content-Type: application/x-www-form-urlencoded' --data-binary "$body" \
-    "http://127.0.0.1:$PORT/tcclientRequest.app" | sed -n 's/.*"key":"\([A-Za-z0-9]*\)".*/\1/p'
+    -k "${SCHEME:-http}://127.0.0.1:$PORT/tcclientRequest.app" | sed -n 's/.*"key":"\([A-Za-z0-9]*\)".*/\1/p'
 }
 
 # measure ROW LABEL DRIVER CONNS PID URL SCRIPT [ARGS...]: warm-up, then one measured run;

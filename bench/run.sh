@@ -11,7 +11,9 @@
 #   BENCH_DURATION      seconds measured per cell (default 10)
 #   BENCH_CONNECTIONS   connection counts (default "25 100")
 #   BENCH_THREADS       wrk threads (default 2)
-#   BENCH_ROWS          rows to run (default "0 1 2 3 4 4R 5 6 K L")
+#   BENCH_ROWS          rows to run (default "0 1 2 3 4 4R 5 6 0S 1S 2S 4S 4N K L";
+#                       the S rows over the host's TLS, 0S nginx over TLS, 4N
+#                       nginx's TLS in front of the plain server)
 #   BENCH_BEFORE        build folder of an earlier commit (its tallyhand-server and
 #                       Tallyhand_az.so): rows 3 to 6 run with it too, right before the
 #                       same cell with this build, labelled (before)
@@ -35,7 +37,7 @@ WARMUP=${BENCH_WARMUP:-3}
 DURATION=${BENCH_DURATION:-10}
 CONNECTIONS=${BENCH_CONNECTIONS:-25 100}
 THREADS=${BENCH_THREADS:-2}
-ROWS=${BENCH_ROWS:-0 1 2 3 4 4R 5 6 K L}
+ROWS=${BENCH_ROWS:-0 1 2 3 4 4R 5 6 0S 1S 2S 4S 4N K L}
 BEFORE=${BENCH_BEFORE:-}
 DRIVERS=${BENCH_DRIVERS:-sqlite pg odbc}
 RESULTS=$WORK/results.jsonl
@@ -164,6 +166,64 @@ row_limits() {
   rm -rf "$WORK/limits"
 }
 
+# HTTPS rows, each over TLS with kept-alive connections: nginx serving the test page's
+# bytes (0S, the peer), the host's own ceiling (1S), /test.app (2S) and the keyed call
+# (4S) on the host's TLS, and the same keyed call through nginx ending TLS in front of
+# the plain server (4N, server CPU only). The protocol version and cipher each TLS peer
+# gives the client go to the log, so that 0S and 1S are seen to match.
+wants() { case " $ROWS " in *" $1 "*) return 0 ;; esac; return 1; }
+
+rows_tls() {
+  wants 0S || wants 1S || wants 2S || wants 4S || wants 4N || return 0
+  make_certificate
+  local tls="--tls-cert $WORK/tls/server.crt --tls-key $WORK/tls/server.key"
+  local site=$WORK/site-sqlite c key worker
+  for c in $CONNECTIONS; do
+    if wants 0S; then
+      start_nginx_tls
+      log "row 0S: $(tls_session_text)"
+      worker=$(pgrep -P "$NGINX_PID" | head -n 1)
+      measure 0S "peer: nginx static file, TLS" - "$c" "$worker" "https://127.0.0.1:$PORT/test.app" plain.lua
+      stop_nginx
+    fi
+    if wants 1S; then
+      SERVER_TLS_ARGS=$tls start_server "$BUILD/minimal_extension.so"
+      log "row 1S: $(tls_session_text)"
+      measure 1S "ceiling: minimal extension, TLS" - "$c" "$SERVER_PID" \
+        "https://127.0.0.1:$PORT/anything?size=$PAGE_SIZE" plain.lua
+      stop_server
+    fi
+    if wants 2S; then
+      SERVER_TLS_ARGS=$tls start_server "$site/Tallyhand_az.so"
+      measure 2S "/test.app, TLS" sqlite "$c" "$SERVER_PID" "https://127.0.0.1:$PORT/test.app" plain.lua
+      stop_server
+    fi
+    if wants 4S; then
+      SERVER_TLS_ARGS=$tls start_server "$site/Tallyhand_az.so"
+      key=$(SCHEME=https sign_in)
+      [ -n "$key" ] || die "sign-in over TLS failed"
+      write_body "$WORK/list-tls.body" \
+        "{\"key\":\"$key\",\"ReqMethod\":\"EXECUTE PROCEDURE nvm_DailyReportRecord_List('45','',0);\"}"
+      measure 4S "procedure call, live key, 10 rows, TLS" sqlite "$c" "$SERVER_PID" \
+        "https://127.0.0.1:$PORT/tcclientRequest.app" envelope.lua "$WORK/list-tls.body" '"PMID"'
+      stop_server
+    fi
+    if wants 4N; then
+      start_server "$site/Tallyhand_az.so"
+      key=$(sign_in)
+      [ -n "$key" ] || die "sign-in failed"
+      local server_pid=$SERVER_PID
+      start_nginx_tls "$PORT"
+      write_body "$WORK/list-tls.body" \
+        "{\"key\":\"$key\",\"ReqMethod\":\"EXECUTE PROCEDURE nvm_DailyReportRecord_List('45','',0);\"}"
+      measure 4N "procedure call, live key, 10 rows, nginx TLS in front" sqlite "$c" "$server_pid" \
+        "https://127.0.0.1:$PORT/tcclientRequest.app" envelope.lua "$WORK/list-tls.body" '"PMID"'
+      stop_nginx
+      stop_server
+    fi
+  done
+}
+
 # The key table at 1,000,000 live keys, measured in process (filling a million keys over
 # HTTP would take minutes of sign-ins per cell).
 row_keys() {
@@ -203,6 +263,7 @@ run_table() {
     esac
     rows_app "$driver"
   done
+  rows_tls
   case " $ROWS " in *" K "*) row_keys ;; esac
   case " $ROWS " in *" L "*) row_limits ;; esac
 

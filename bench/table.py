@@ -71,6 +71,16 @@ def main():
         for conns in sorted(ceiling):
             if conns in peer:
                 print("Ceiling vs nginx at %d connections: %.2f" % (conns, ceiling[conns] / peer[conns]))
+    # Over TLS: the host's own ceiling against nginx serving the same bytes, same
+    # protocol version and cipher, both kept alive.
+    tls_ceiling = {c["conns"]: rps(c) for c in cells if c["row"] == "1S"}
+    tls_peer = {c["conns"]: rps(c) for c in cells if c["row"] == "0S"}
+    if tls_ceiling and tls_peer:
+        print()
+        for conns in sorted(tls_ceiling):
+            if conns in tls_peer:
+                print("TLS ceiling vs nginx TLS at %d connections: %.2f (target >= 0.9)" % (
+                    conns, tls_ceiling[conns] / tls_peer[conns]))
     # The keyed call with the Redis key store against the same call with the memory store,
     # measured in the same run.
     memory = {(c["driver"], c["conns"]): c for c in cells if c["row"] == "4"}
