@@ -1,5 +1,7 @@
 // The steps of an HTTP session that are particular to a TLS stream.
 #include <boost/asio/ssl/error.hpp>
+#include <boost/system/system_error.hpp>
+#include <optional>
 
 #include "host/http_session.h"
 
@@ -46,8 +48,16 @@ void HttpSession<TlsStream>::EndStream(bool linger) {
 
 void StartTlsSession(boost::asio::ip::tcp::socket&& socket, const HostContext& host,
                      const TlsCertificates& certificates) {
-  std::make_shared<HttpSession<TlsStream>>(TlsStream(std::move(socket), certificates.Current()), host)
-      ->Start();
+  std::optional<TlsStream> stream;
+  try {
+    stream.emplace(std::move(socket), certificates.Current());
+  } catch (const boost::system::system_error&) {
+    // The TLS library could not make the connection's state (out of memory): the
+    // connection closes unserved and is counted closed, as the session would do.
+    host.state.CloseConnection();
+    return;
+  }
+  std::make_shared<HttpSession<TlsStream>>(std::move(*stream), host)->Start();
 }
 
 }  // namespace tallyhand::host
