@@ -1,5 +1,6 @@
 #include "data/mainDM.h"
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 
@@ -7,6 +8,7 @@
 #include "data/statement_text.h"
 #include "log/error_log.h"
 #include "platform/exception.h"
+#include "platform/operating_figures.h"
 #include "platform/text_file.h"
 
 namespace tallyhand {
@@ -24,7 +26,10 @@ class TMainDM::Lease {
  public:
   explicit Lease(TMainDM& owner) : owner_(owner), connection_(owner.Acquire()) {}
   ~Lease() {
-    if (!connection_->IsAlive()) connection_.reset();
+    if (!connection_->IsAlive()) {
+      Figures().CountReconnect();
+      connection_.reset();
+    }
     owner_.Release(std::move(connection_));
   }
   Lease(const Lease&) = delete;
@@ -99,6 +104,7 @@ std::unique_ptr<DbConnection> TMainDM::Acquire() {
   }
   while (candidate) {
     if (candidate->IsAlive()) return candidate;
+    Figures().CountReconnect();
     candidate.reset();  // dropped by the server: closed here, outside the lock
     std::lock_guard lock(mutex_);
     if (!idle_.empty()) {
@@ -143,8 +149,16 @@ std::unique_ptr<TResultSet> TMainDM::Run(const TSQLParams& params, std::string_v
     throw EArgumentOutOfRangeException("Argument out of range");
   try {
     Lease lease(*this);
-    return fixed ? lease->ExecuteFixed(sqlText, params.FSQLParams)
-                 : lease->Execute(sqlText, params.FSQLParams);
+    const auto started = std::chrono::steady_clock::now();
+    try {
+      std::unique_ptr<TResultSet> result = fixed ? lease->ExecuteFixed(sqlText, params.FSQLParams)
+                                                 : lease->Execute(sqlText, params.FSQLParams);
+      Figures().CountStatement(std::chrono::steady_clock::now() - started, false);
+      return result;
+    } catch (...) {
+      Figures().CountStatement(std::chrono::steady_clock::now() - started, true);
+      throw;
+    }
   } catch (const std::exception& e) {
     try {
       log_.AddToLog(std::string("ExecuteQuery: ") + e.what());
@@ -153,6 +167,11 @@ std::unique_ptr<TResultSet> TMainDM::Run(const TSQLParams& params, std::string_v
     }
     throw;
   }
+}
+
+TMainDM::PoolCounts TMainDM::Pool() {
+  std::lock_guard lock(mutex_);
+  return {idle_.size(), static_cast<std::size_t>(inUse_)};
 }
 
 void TMainDM::DataModuleDestroy() {

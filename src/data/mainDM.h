@@ -38,6 +38,13 @@ class TMainDM {
   std::unique_ptr<TResultSet> ExecuteFixedQuery(const TSQLParams& params,
                                                 std::string_view sqlText);
 
+  // Connections open and waiting, and those leased (or being opened) for a statement.
+  struct PoolCounts {
+    std::size_t idle = 0;
+    std::size_t busy = 0;
+  };
+  PoolCounts Pool();
+
   static std::string LoadFromNVString(std::string_view s, std::uint16_t key);
 
   // Closes every connection; logs "Destroying " and closing errors.

@@ -1,10 +1,12 @@
 #include "extension/extension_app.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 
 #include "clock/key_store_settings.h"
+#include "clock/session_keys.h"
 #include "data/mainDM.h"
 #include "extension/isapi_request.h"
 #include "extension/picture_store.h"
@@ -13,6 +15,7 @@
 #include "log/error_log.h"
 #include "platform/exception.h"
 #include "platform/module_path.h"
+#include "platform/operating_figures.h"
 #include "platform/text_file.h"
 
 namespace tallyhand {
@@ -130,10 +133,58 @@ DWORD ExtensionApp::HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
       if (!workerPoolExists_) return HSE_STATUS_ERROR;
     }
     StartWorkersOnce();
-    queue_.Post(ecb);
+    Figures().RequestQueued();
+    try {
+      queue_.Post(ecb);
+    } catch (...) {
+      Figures().WorkerStarted();
+      Figures().WorkerFinished();
+      throw;
+    }
     return HSE_STATUS_PENDING;
   } catch (...) {
     return HSE_STATUS_ERROR;
+  }
+}
+
+bool ExtensionApp::CheckReady(std::string& reason) {
+  // What the test page does, on the caller's thread: a web module (which makes the data
+  // module the first time) and a connection that can be had.
+  try {
+    std::unique_ptr<TDispatcherWM> module = AcquireWebModule();
+    struct GiveBack {
+      ExtensionApp& app;
+      std::unique_ptr<TDispatcherWM>& module;
+      ~GiveBack() { app.ReleaseWebModule(std::move(module)); }
+    } giveBack{*this, module};
+    TMainDM* dm = MainDM();
+    if (dm == nullptr) {
+      reason = "The data module could not be created";
+      return false;
+    }
+    dm->CheckConnection();
+    return true;
+  } catch (const std::exception& error) {
+    reason = error.what();
+  } catch (...) {
+    reason = "unknown error";
+  }
+  return false;
+}
+
+void ExtensionApp::ReadFigures(TALLYHAND_EXTENSION_FIGURES& figures) {
+  Figures().Read(figures);
+  figures.sessionKeysLive = static_cast<uint64_t>(std::max<int32_t>(0, KeyCount()));
+  TMainDM* dm = nullptr;
+  {
+    // The data module is made under the pool lock and lives until unload.
+    std::lock_guard lock(poolLock_);
+    dm = mainDM_.get();
+  }
+  if (dm != nullptr) {
+    const TMainDM::PoolCounts pool = dm->Pool();
+    figures.dbConnectionsIdle = pool.idle;
+    figures.dbConnectionsBusy = pool.busy;
   }
 }
 
@@ -178,7 +229,9 @@ void ExtensionApp::StartWorkersOnce() {
 void ExtensionApp::WorkerLoop() {
   while (std::optional<EXTENSION_CONTROL_BLOCK*> item = queue_.Take()) {
     EXTENSION_CONTROL_BLOCK* ecb = *item;
+    Figures().WorkerStarted();
     ServeRequest(ecb);
+    Figures().WorkerFinished();
     ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_DONE_WITH_SESSION, nullptr, nullptr, nullptr);
   }
   std::lock_guard lock(workersLock_);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "clock/BaseGlobConstants.h"
+#include "isapi/figures_export.h"
 #include "isapi/httpext.h"
 #include "log/error_log.h"
 #include "platform/work_queue.h"
@@ -46,6 +47,11 @@ class ExtensionApp {
   bool GetExtensionVersion(HSE_VERSION_INFO* version);
   DWORD HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb);
   bool TerminateExtension();
+
+  // The figures export: what the test page checks, without a worker (false with the
+  // reason), and the extension's figures; both callable from any thread.
+  bool CheckReady(std::string& reason);
+  void ReadFigures(TALLYHAND_EXTENSION_FIGURES& figures);
 
  private:
   // Installs the key store data.ini's [SessionKeys] names; false (logged and on standard

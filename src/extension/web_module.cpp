@@ -13,13 +13,11 @@
 #include "extension/web_request.h"
 #include "log/error_log.h"
 #include "platform/exception.h"
+#include "platform/operating_figures.h"
 
 namespace tallyhand {
 namespace {
 
-constexpr std::string_view kTestPathInfo = "/test.app";
-constexpr std::string_view kClientRequestPathInfo = "/tcclientRequest.app";
-constexpr std::string_view kClientFilePathInfo = "/tcclientData2.app";
 
 constexpr std::string_view TestPage(Build build) {
   return build == Build::Az
@@ -148,6 +146,7 @@ void TDispatcherWM::DispatcherWMwaiClientFileAction(TWebRequest& request, TWebRe
     }
     const std::string folder = PicturesFolder();
     SavePicture(folder, name, file.bytes);
+    Figures().CountUpload(file.bytes.size());
     const std::string path = folder + name;
     if (IsJPEGFile(path)) {
       const std::string user = query.Values("AuthUser");

@@ -10,6 +10,11 @@
 
 namespace tallyhand {
 
+// The path infos of the action table (literals, so also terminated C texts).
+inline constexpr std::string_view kTestPathInfo = "/test.app";
+inline constexpr std::string_view kClientRequestPathInfo = "/tcclientRequest.app";
+inline constexpr std::string_view kClientFilePathInfo = "/tcclientData2.app";
+
 class TWebRequest;
 class ExtensionApp;
 

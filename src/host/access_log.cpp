@@ -1,43 +1,110 @@
 #include "host/access_log.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 
 namespace tallyhand::host {
+namespace {
+
+int OpenForAppending(const std::string& path) {
+  return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+}
+
+// A client's text inside a quoted field: control characters, quotes and backslashes
+// could forge lines or fields, so they are shown escaped, as nginx does ("\x22").
+void AppendQuoted(std::string& line, std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  line += '"';
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == '"' || byte == '\\' || byte >= 0x7f) {
+      line += "\\x";
+      line += kHex[byte >> 4];
+      line += kHex[byte & 0xf];
+    } else {
+      line += c;
+    }
+  }
+  line += '"';
+}
+
+void AppendQuotedOrDash(std::string& line, std::string_view text) {
+  if (text.empty()) {
+    line += "\"-\"";
+  } else {
+    AppendQuoted(line, text);
+  }
+}
+
+}  // namespace
+
+std::string FormatAccessLine(const AccessRecord& record, std::time_t when) {
+  std::tm local{};
+  localtime_r(&when, &local);
+  char stamp[64];
+  std::strftime(stamp, sizeof stamp, "%d/%b/%Y:%H:%M:%S %z", &local);
+  std::string line = record.client.to_string();
+  line += " - - [";
+  line += stamp;
+  line += "] ";
+  std::string request(record.method);
+  request += ' ';
+  request += record.target;
+  request += " HTTP/" + std::to_string(record.version / 10) + "." + std::to_string(record.version % 10);
+  AppendQuoted(line, request);
+  line += ' ' + std::to_string(record.status) + ' ';
+  line += record.bytes == 0 ? std::string("-") : std::to_string(record.bytes);
+  line += ' ';
+  AppendQuotedOrDash(line, record.referer);
+  line += ' ';
+  AppendQuotedOrDash(line, record.userAgent);
+  line += ' ' + std::to_string(record.duration.count()) + '\n';
+  return line;
+}
 
 AccessLog::~AccessLog() {
-  if (file_ != nullptr) std::fclose(file_);
+  if (fd_ >= 0) ::close(fd_);
 }
 
 bool AccessLog::Open(const std::string& path, std::string& error) {
-  file_ = std::fopen(path.c_str(), "a");
-  if (file_ == nullptr) {
+  fd_ = OpenForAppending(path);
+  if (fd_ < 0) {
     error = "cannot open access log \"" + path + "\": " + std::strerror(errno);
     return false;
   }
-  // One line reaches the file whole, even when the host is stopped by a signal.
-  std::setvbuf(file_, nullptr, _IOLBF, 1 << 16);
+  path_ = path;
   return true;
 }
 
-void AccessLog::Write(const boost::asio::ip::address& client, std::string_view method,
-                      std::string_view target, unsigned version, unsigned status, uint64_t bytes) {
-  if (file_ == nullptr) return;
-  std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char stamp[64];
-  std::strftime(stamp, sizeof stamp, "%d/%b/%Y:%H:%M:%S %z", &local);
-  // Control characters in the target could forge log lines; the line shows them as '?'.
-  std::string cleanTarget(target);
-  for (char& c : cleanTarget) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == '"' || c == 0x7f) c = '?';
+void AccessLog::Write(const AccessRecord& record) {
+  if (fd_ < 0) return;
+  const std::string line = FormatAccessLine(record, std::time(nullptr));
+  // O_APPEND puts each write at the end as one piece; a short write (a full disk) would
+  // leave half a line, which the next line then follows.
+  ssize_t written;
+  do {
+    written = ::write(fd_, line.data(), line.size());
+  } while (written < 0 && errno == EINTR);
+  if (written != static_cast<ssize_t>(line.size())) writeErrors_.fetch_add(1, std::memory_order_relaxed);
+}
+
+bool AccessLog::Reopen(std::string& error) {
+  if (fd_ < 0) return true;
+  const int fresh = OpenForAppending(path_);
+  if (fresh < 0) {
+    error = "cannot reopen access log \"" + path_ + "\": " + std::strerror(errno);
+    return false;
   }
-  std::string address = client.to_string();
-  std::fprintf(file_, "%s - - [%s] \"%.*s %s HTTP/%u.%u\" %u %llu\n", address.c_str(), stamp,
-               static_cast<int>(method.size()), method.data(), cleanTarget.c_str(), version / 10,
-               version % 10, status, static_cast<unsigned long long>(bytes));
+  // dup3 swaps the file behind the descriptor in one step: a writer's line goes whole
+  // to the old file or the new one, never lost, and no lock is needed.
+  bool swapped = ::dup3(fresh, fd_, O_CLOEXEC) >= 0;
+  if (!swapped) error = "cannot reopen access log \"" + path_ + "\": " + std::strerror(errno);
+  ::close(fresh);
+  return swapped;
 }
 
 }  // namespace tallyhand::host

@@ -137,7 +137,23 @@ const std::vector<Option>& Options() {
          return {};
        },
        [](const Settings&) { return std::string(); }},
-      {"--access-log", "PATH", "append one line per answered request to this file",
+      {"--admin-listen", "ADDR:PORT", "serve /metrics, /healthz and /readyz here (default: off)",
+       [](std::string_view v, Settings& s) -> std::string {
+         const size_t colon = v.rfind(':');
+         if (colon == std::string_view::npos || colon == 0) return "expects ADDR:PORT";
+         std::string_view address = v.substr(0, colon);
+         // An IPv6 address stands in brackets, as in a URL.
+         if (address.size() >= 2 && address.front() == '[' && address.back() == ']') {
+           address = address.substr(1, address.size() - 2);
+         }
+         uint64_t port = 0;
+         if (address.empty() || !ParseNumber(v.substr(colon + 1), 0, 65535, port)) return "expects ADDR:PORT";
+         s.adminAddress = std::string(address);
+         s.adminPort = static_cast<uint16_t>(port);
+         return {};
+       },
+       [](const Settings&) { return std::string(); }},
+      {"--access-log", "PATH", "append one line per answered request to this file (SIGUSR1 reopens it)",
        [](std::string_view v, Settings& s) -> std::string {
          if (v.empty()) return "expects a path";
          s.accessLogPath = std::string(v);

@@ -48,7 +48,25 @@ bool ExtensionModule::Load(const std::string& path, std::string& error) {
     Unload();
     return false;
   }
+  LookUpFigures(file);
   return true;
+}
+
+void ExtensionModule::LookUpFigures(const std::string& file) {
+  // Checked as a plug-in is: a module built against another layout is not read.
+  dlerror();
+  const auto* figures = static_cast<const TALLYHAND_FIGURES_EXPORT*>(dlsym(handle_, TALLYHAND_FIGURES_EXPORT_NAME));
+  if (figures == nullptr) return;
+  if (figures->version != TALLYHAND_FIGURES_VERSION || figures->size != sizeof(TALLYHAND_FIGURES_EXPORT) ||
+      figures->figuresSize != sizeof(TALLYHAND_EXTENSION_FIGURES) || figures->ReadFigures == nullptr ||
+      figures->CheckReady == nullptr) {
+    figuresWarning_ = "module \"" + file + "\" exports " TALLYHAND_FIGURES_EXPORT_NAME " version " +
+                      std::to_string(figures->version) + " of size " + std::to_string(figures->size) +
+                      ", expected version " + std::to_string(TALLYHAND_FIGURES_VERSION) + " of size " +
+                      std::to_string(sizeof(TALLYHAND_FIGURES_EXPORT)) + "; its figures are not read";
+    return;
+  }
+  figures_ = figures;
 }
 
 bool ExtensionModule::Start(std::string& description, std::string& error) {
@@ -77,6 +95,7 @@ void ExtensionModule::Unload() {
   getExtensionVersion_ = nullptr;
   httpExtensionProc_ = nullptr;
   terminateExtension_ = nullptr;
+  figures_ = nullptr;
 }
 
 }  // namespace tallyhand::host

@@ -19,6 +19,8 @@ using tcp = net::ip::tcp;
 namespace {
 
 constexpr std::size_t kLingeringChunk = 4096;
+// The status a request closed without an answer is counted and logged under.
+constexpr unsigned kUnansweredStatus = 444;
 
 std::string_view View(beast::string_view text) { return {text.data(), text.size()}; }
 
@@ -106,6 +108,11 @@ void HttpSession<Stream>::ReadRequest() {
   // has already sent its next request.
   if (!firstRequest_ && buffer_.size() == 0 && host_.state.Stopping()) return Close();
   waitingForRequest_ = buffer_.size() == 0;
+  action_ = 0;
+  requestStarted_ = false;
+  headerRefused_ = false;
+  // The next request's bytes are here already (pipelined): it starts now.
+  if (buffer_.size() > 0) MarkRequestStart();
   // A new parser per message: its limits and state start afresh.
   parser_.emplace();
   parser_->header_limit(host_.settings.headerLimit);
@@ -127,6 +134,7 @@ template <class Stream>
 void HttpSession<Stream>::OnHeaderRead(beast::error_code ec, std::size_t) {
   waitingForRequest_ = false;
   if (ec) return OnReadFailed(ec);
+  MarkRequestStart();
   if (!parser_->is_header_done()) {
     if (awaitingFirstByte_) {
       awaitingFirstByte_ = false;
@@ -146,8 +154,10 @@ void HttpSession<Stream>::OnHeader() {
   std::optional<std::string_view> pathInfo = PathInfoUnderMount(target_.path, host_.settings.mountPrefix);
   if (!pathInfo) return SendHostAnswer(HostAnswer::NotFound);
   pathInfo_ = *pathInfo;
+  action_ = host_.actions.ActionOf(pathInfo_);
   // A declared length is reserved whole, since the body storage is sized to it at once.
   if (!parser_->chunked() && !ReserveBody(DeclaredBodyLength(request))) {
+    host_.state.Figures().CountRefusal(Refusal::BodyBufferFull);
     return SendHostAnswer(HostAnswer::ServiceUnavailable);
   }
   if (parser_->is_done()) return CallExtension();
@@ -167,7 +177,7 @@ void HttpSession<Stream>::SendContinue() {
 
 template <class Stream>
 void HttpSession<Stream>::OnContinueSent(beast::error_code ec, std::size_t) {
-  if (ec) return CloseAfterFailure();
+  if (ec) return OnStreamFailed(ec);
   ReadBody();
 }
 
@@ -185,6 +195,7 @@ void HttpSession<Stream>::OnBodyRead(beast::error_code ec, std::size_t) {
     // A chunked body has no declared size: its bytes are reserved as they arrive.
     uint64_t held = parser_->get().body().size();
     if (held > reservedBody_ && !ReserveBody(held - reservedBody_)) {
+      host_.state.Figures().CountRefusal(Refusal::BodyBufferFull);
       return SendHostAnswer(HostAnswer::ServiceUnavailable);
     }
   }
@@ -194,10 +205,24 @@ void HttpSession<Stream>::OnBodyRead(beast::error_code ec, std::size_t) {
 
 template <class Stream>
 void HttpSession<Stream>::OnReadFailed(beast::error_code ec) {
-  if (ec == http::error::header_limit) return SendHostAnswer(HostAnswer::HeaderTooLarge);
-  if (ec == http::error::body_limit) return SendHostAnswer(HostAnswer::PayloadTooLarge);
+  if (ec == http::error::header_limit) {
+    host_.state.Figures().CountRefusal(Refusal::HeaderTooLarge);
+    return SendHostAnswer(HostAnswer::HeaderTooLarge);
+  }
+  if (ec == http::error::body_limit) {
+    // Refused once the header declared too long a body, its fields all read: counted
+    // and logged under the action its path names.
+    headerRefused_ = true;
+    const RequestTarget target = SplitRequestTarget(View(parser_->get().target()));
+    if (auto pathInfo = PathInfoUnderMount(target.path, host_.settings.mountPrefix)) {
+      action_ = host_.actions.ActionOf(*pathInfo);
+    }
+    host_.state.Figures().CountRefusal(Refusal::BodyTooLarge);
+    return SendHostAnswer(HostAnswer::PayloadTooLarge);
+  }
   if (ec.category() == HttpErrorCategory() && ec != http::error::end_of_stream &&
       ec != http::error::partial_message) {
+    host_.state.Figures().CountRefusal(Refusal::BadRequest);
     return SendHostAnswer(HostAnswer::BadRequest);
   }
   // The client ended the connection between or within requests (over TLS, perhaps
@@ -207,6 +232,15 @@ void HttpSession<Stream>::OnReadFailed(beast::error_code ec) {
     return Close();
   }
   // ...or went silent past a timeout, or the network failed.
+  OnStreamFailed(ec);
+}
+
+template <class Stream>
+void HttpSession<Stream>::OnStreamFailed(beast::error_code ec) {
+  // A kept-alive connection whose client sent nothing more is simply done; any other
+  // timeout cut a request (or a connection's first one) short.
+  const bool idleEnded = awaitingFirstByte_ && !firstRequest_ && !requestActive_;
+  if (ec == beast::error::timeout && !idleEnded) host_.state.Figures().CountRefusal(Refusal::Timeout);
   CloseAfterFailure();
 }
 
@@ -257,7 +291,9 @@ void HttpSession<Stream>::SendExtensionOutput() {
   ReleaseBody();
   std::string& output = call_.Output();
   if (output.empty()) {
-    // An unanswered request: the connection closes without a byte.
+    // An unanswered request: the connection closes without a byte. Counted and logged
+    // as nginx logs a connection it closes unanswered.
+    RecordAnswer(kUnansweredStatus, 0);
     FinishRequest();
     return Close();
   }
@@ -270,8 +306,8 @@ void HttpSession<Stream>::SendExtensionOutput() {
                 (isHead || output.size() - call_.HeaderEnd() == framing.contentLength);
   keepAlive_ = framed && !framing.connectionClose && request.keep_alive() && !extensionFailed_ &&
                !host_.state.Stopping();
-  LogAccess(call_.HeaderSent() ? framing.statusCode : call_.ControlBlock()->dwHttpStatusCode,
-            output.size());
+  RecordAnswer(call_.HeaderSent() ? framing.statusCode : call_.ControlBlock()->dwHttpStatusCode,
+               output.size());
   const std::size_t sent = SendWithoutWaiting(output);
   if (sent == output.size()) return OnResponseWritten({}, sent);
   // The rest waits for the socket; a failed send is reported by the write itself.
@@ -283,7 +319,7 @@ void HttpSession<Stream>::SendExtensionOutput() {
 template <class Stream>
 void HttpSession<Stream>::OnResponseWritten(beast::error_code ec, std::size_t) {
   FinishRequest();
-  if (ec) return CloseAfterFailure();
+  if (ec) return OnStreamFailed(ec);
   if (!keepAlive_) return Close();
   firstRequest_ = false;
   ReadRequest();
@@ -294,7 +330,7 @@ void HttpSession<Stream>::SendHostAnswer(HostAnswer answer) {
   keepAlive_ = false;
   ReleaseBody();
   std::string_view bytes = HostAnswerBytes(answer);
-  LogAccess(HostAnswerStatus(answer), bytes.size());
+  RecordAnswer(HostAnswerStatus(answer), bytes.size());
   TcpLayer().expires_after(host_.settings.sendTimeout);
   net::async_write(stream_, net::buffer(bytes.data(), bytes.size()),
                    Handler(&HttpSession::OnHostAnswerWritten));
@@ -303,7 +339,7 @@ void HttpSession<Stream>::SendHostAnswer(HostAnswer answer) {
 template <class Stream>
 void HttpSession<Stream>::OnHostAnswerWritten(beast::error_code ec, std::size_t) {
   FinishRequest();
-  if (ec) return CloseAfterFailure();
+  if (ec) return OnStreamFailed(ec);
   LingeringClose();
 }
 
@@ -358,11 +394,30 @@ void HttpSession<Stream>::OnLingeringRead(beast::error_code ec, std::size_t byte
 }
 
 template <class Stream>
-void HttpSession<Stream>::LogAccess(unsigned status, uint64_t bytes) {
-  if (host_.accessLog == nullptr || !parser_ || !parser_->is_header_done()) return;
+void HttpSession<Stream>::MarkRequestStart() {
+  if (requestStarted_) return;
+  requestStarted_ = true;
+  requestStart_ = std::chrono::steady_clock::now();
+}
+
+template <class Stream>
+void HttpSession<Stream>::RecordAnswer(unsigned status, uint64_t bytes) {
+  const auto took = requestStarted_ ? std::chrono::steady_clock::now() - requestStart_
+                                    : std::chrono::steady_clock::duration::zero();
+  host_.state.Figures().CountAnswer(action_, status, took);
+  if (host_.accessLog == nullptr || !parser_ || !(parser_->is_header_done() || headerRefused_)) return;
   const auto& request = parser_->get();
-  host_.accessLog->Write(call_.RemoteAddress(), View(request.method_string()),
-                         View(request.target()), request.version(), status, bytes);
+  AccessRecord record;
+  record.client = call_.RemoteAddress();
+  record.method = View(request.method_string());
+  record.target = View(request.target());
+  record.version = request.version();
+  record.status = status;
+  record.bytes = bytes;
+  record.referer = View(request[http::field::referer]);
+  record.userAgent = View(request[http::field::user_agent]);
+  record.duration = std::chrono::duration_cast<std::chrono::microseconds>(took);
+  host_.accessLog->Write(record);
 }
 
 template <class Stream>

@@ -8,10 +8,12 @@
 // waiting, how the stream is ended) are specialised per stream in a file of their own.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <optional>
 
 #include "host/access_log.h"
+#include "host/action_table.h"
 #include "host/beast_http.h"
 #include "host/connection_registry.h"
 #include "host/extension_module.h"
@@ -30,6 +32,7 @@ struct HostContext {
   ServerState& state;
   const ExtensionModule& module;
   AccessLog* accessLog;  // null: no access log
+  const ActionTable& actions;
 };
 
 template <class Stream>
@@ -88,7 +91,11 @@ class HttpSession final : public std::enable_shared_from_this<HttpSession<Stream
   void ReadLingering();
   void OnLingeringRead(boost::beast::error_code ec, std::size_t bytes);
 
-  void LogAccess(unsigned status, uint64_t bytes);
+  // Counts the answer in the request figures and writes its access log line.
+  void RecordAnswer(unsigned status, uint64_t bytes);
+  void MarkRequestStart();
+  // A timeout or failure of the stream, counted when it cut a request short.
+  void OnStreamFailed(boost::beast::error_code ec);
   void ReleaseBody();
   void FinishRequest();
 
@@ -109,6 +116,12 @@ class HttpSession final : public std::enable_shared_from_this<HttpSession<Stream
   ExtensionRequest call_;
   // Keeps the connection alive while the extension holds its control block.
   std::shared_ptr<HttpSession> pendingSelf_;
+  std::chrono::steady_clock::time_point requestStart_;
+  // The action serving the current request's path (0: none).
+  std::size_t action_ = 0;
+  bool requestStarted_ = false;
+  // The header was read whole but refused for the body it declared.
+  bool headerRefused_ = false;
   uint64_t reservedBody_ = 0;
   uint64_t lingeringBytes_ = 0;
   bool requestActive_ = false;

@@ -84,6 +84,7 @@ void Listener::Serve(tcp::socket socket) {
     startSession_(std::move(socket));
   } else {
     // Over the connection limit: closed at once, before any byte is read.
+    state_.Figures().CountRefusal(Refusal::ConnectionLimit);
     beast::error_code closeError;
     socket.close(closeError);
   }

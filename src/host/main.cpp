@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <exception>
 #include <functional>
+#include <optional>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -16,6 +17,8 @@
 #include <vector>
 
 #include "host/access_log.h"
+#include "host/action_table.h"
+#include "host/admin_server.h"
 #include "host/command_line.h"
 #include "host/descriptor_limit.h"
 #include "host/extension_module.h"
@@ -71,6 +74,12 @@ int Serve(const Settings& settings) {
     Complain("cannot load extension module: " + error);
     return kExitFailure;
   }
+  if (!module.FiguresWarning().empty()) Complain(module.FiguresWarning());
+  ActionTable actions;
+  if (const TALLYHAND_FIGURES_EXPORT* figures = module.FiguresExport();
+      figures != nullptr && !actions.Load(figures->actions, figures->actionCount, error)) {
+    Complain("module \"" + settings.modulePath + "\" " + error + "; its requests count under action \"none\"");
+  }
   std::string description;
   if (!module.Start(description, error)) {
     Complain("extension module \"" + settings.modulePath + "\" refused to start: " + error);
@@ -103,14 +112,25 @@ int Serve(const Settings& settings) {
     return kExitFailure;
   }
 
+  net::ip::address adminAddress;
+  if (!settings.adminAddress.empty()) {
+    adminAddress = net::ip::make_address(settings.adminAddress, addressError);
+    if (addressError) {
+      Complain("invalid admin listen address \"" + settings.adminAddress + "\": " + addressError.message());
+      module.Terminate();
+      return kExitFailure;
+    }
+  }
+
   int exitCode = 0;
   {
     // The state outlives the loop, whose destruction ends the remaining connections.
     net::io_context* loopToStop = nullptr;
-    ServerState state(settings, [&loopToStop] { loopToStop->stop(); });
+    ServerState state(settings, actions.Size(), [&loopToStop] { loopToStop->stop(); });
     net::io_context ioc(static_cast<int>(settings.ioThreads));
     loopToStop = &ioc;
-    HostContext host{settings, state, module, accessLog.IsOpen() ? &accessLog : nullptr};
+    AccessLog* openAccessLog = accessLog.IsOpen() ? &accessLog : nullptr;
+    HostContext host{settings, state, module, openAccessLog, actions};
 
     SessionStarter startSession = [&host](tcp::socket&& socket) {
       StartPlainSession(std::move(socket), host);
@@ -126,6 +146,28 @@ int Serve(const Settings& settings) {
       module.Terminate();
       return kExitFailure;
     }
+    std::optional<AdminServer> admin;
+    if (!settings.adminAddress.empty()) {
+      admin.emplace(settings, FigureSources{state, actions, openAccessLog, module.FiguresExport()});
+      const tcp::endpoint adminEndpoint(adminAddress, settings.adminPort);
+      if (!admin->Open(adminEndpoint, error)) {
+        Complain("cannot listen on " + EndpointText(adminEndpoint) + " for the admin listener: " + error);
+        module.Terminate();
+        return kExitFailure;
+      }
+    }
+
+    // logrotate's convention: SIGUSR1 reopens the access log (and never ends the host).
+    net::signal_set reopenSignal(ioc, SIGUSR1);
+    std::function<void()> awaitReopen = [&] {
+      reopenSignal.async_wait([&](beast::error_code ec, int) {
+        if (ec) return;
+        std::string reopenError;
+        if (!accessLog.Reopen(reopenError)) Complain(reopenError);
+        awaitReopen();
+      });
+    };
+    awaitReopen();
 
     net::signal_set signals(ioc, SIGINT, SIGTERM);
     // SIGHUP reads the certificate and key again, for the connections accepted from then
@@ -157,6 +199,7 @@ int Serve(const Settings& settings) {
       // Stop accepting; the loop ends once the requests in flight have been answered and
       // every connection has closed.
       listener->Stop([&state] { state.BeginStop(); });
+      reopenSignal.cancel();
       graceTimer.expires_after(settings.shutdownGrace);
       graceTimer.async_wait([&](beast::error_code waitError) {
         if (waitError) return;
@@ -167,6 +210,10 @@ int Serve(const Settings& settings) {
 
     listener->Run();
     std::printf("listening on %s\n", EndpointText(listener->LocalEndpoint()).c_str());
+    if (admin) {
+      admin->Start();
+      std::printf("admin listening on %s\n", EndpointText(admin->LocalEndpoint()).c_str());
+    }
     std::fflush(stdout);
     NoticeReady();
 
@@ -175,6 +222,8 @@ int Serve(const Settings& settings) {
     for (unsigned i = 1; i < settings.ioThreads; ++i) threads.emplace_back([&ioc] { RunLoop(ioc); });
     RunLoop(ioc);
     for (std::thread& thread : threads) thread.join();
+    // The admin thread and its readiness check call into the module: both end first.
+    if (admin) admin->Stop();
 
     if (graceExpired) {
       // The extension still holds requests; unloading it now could pull code from under

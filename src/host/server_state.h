@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "host/connection_registry.h"
+#include "host/request_figures.h"
 #include "host/settings.h"
 
 namespace tallyhand::host {
@@ -15,10 +16,12 @@ class ServerState {
  public:
   // onDrained runs once, on whichever thread closes the last connection after a stop
   // began (or on the stopping thread when none is open).
-  ServerState(const Settings& settings, std::function<void()> onDrained)
+  // actionCount: the actions the request figures count answers under.
+  ServerState(const Settings& settings, std::size_t actionCount, std::function<void()> onDrained)
       : maxConnections_(settings.maxConnections),
         maxBufferedBodies_(settings.maxBufferedBodies),
-        onDrained_(std::move(onDrained)) {}
+        onDrained_(std::move(onDrained)),
+        figures_(actionCount) {}
 
   ServerState(const ServerState&) = delete;
   ServerState& operator=(const ServerState&) = delete;
@@ -35,6 +38,9 @@ class ServerState {
     if (connections_.fetch_sub(1) == 1 && stopping_.load()) FireDrained();
   }
   ConnectionRegistry& Connections() { return registry_; }
+  uint64_t ConnectionsOpen() const { return connections_.load(std::memory_order_relaxed); }
+  RequestFigures& Figures() { return figures_; }
+  const RequestFigures& Figures() const { return figures_; }
 
   bool TryReserveBody(uint64_t bytes) {
     uint64_t held = bufferedBodies_.load(std::memory_order_relaxed);
@@ -76,6 +82,7 @@ class ServerState {
   std::atomic<bool> stopping_{false};
   std::atomic<bool> drainedFired_{false};
   ConnectionRegistry registry_;
+  RequestFigures figures_;
 };
 
 }  // namespace tallyhand::host

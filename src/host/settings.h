@@ -59,6 +59,10 @@ struct Settings {
   std::string tlsCertificatePath;
   std::string tlsKeyPath;
   bool Tls() const { return !tlsCertificatePath.empty(); }
+  // The admin listener (metrics and probes), off unless an address is given; port 0
+  // binds a free port.
+  std::string adminAddress;
+  uint16_t adminPort = 0;
   // Optional access log file (one line per answered request); empty: none.
   std::string accessLogPath;
 };

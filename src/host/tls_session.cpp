@@ -22,7 +22,7 @@ void HttpSession<TlsStream>::Begin() {
 template <>
 void HttpSession<TlsStream>::OnHandshake(boost::beast::error_code ec) {
   waitingForRequest_ = false;
-  if (ec) return CloseAfterFailure();
+  if (ec) return OnStreamFailed(ec);
   ReadRequest();
 }
 

@@ -14,6 +14,7 @@
 #include "platform/datetime.h"
 #include "platform/exception.h"
 #include "platform/file_descriptor.h"
+#include "platform/operating_figures.h"
 #include "platform/text_file.h"
 
 namespace tallyhand {
@@ -147,7 +148,11 @@ void TErrorLog::AddToLog(std::string_view msg) {
   } catch (const EResourceExhausted& e) {
     // A full disk must not turn every answer into an error: the line is lost, the file
     // stays whole, and logging goes on once there is room again.
+    Figures().CountEventLogWriteError();
     ReportLostLines(e.Message());
+  } catch (...) {
+    Figures().CountEventLogWriteError();
+    throw;
   }
 }
 
@@ -184,6 +189,7 @@ void TErrorLog::ClearLog() {
     WriteTextLines(logFile_, log.text.lines, log.text.encoding);
   } catch (const EResourceExhausted& e) {
     // The log stays as it was, untrimmed, and the unload goes on.
+    Figures().CountEventLogWriteError();
     ReportLostLines(e.Message());
   }
 }

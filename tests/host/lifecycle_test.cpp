@@ -206,7 +206,7 @@ TEST(Lifecycle, HelpNamesEveryOption) {
   for (const char* option : {"--module", "--port", "--listen", "--mount", "--io-threads", "--read-ahead",
                              "--max-body", "--header-limit", "--header-timeout", "--body-timeout",
                              "--idle-timeout", "--max-connections", "--access-log", "--reuse-port",
-                             "--tls-cert", "--tls-key"}) {
+                             "--tls-cert", "--tls-key", "--admin-listen"}) {
     EXPECT_NE(process.StdoutText().find(option), std::string::npos) << option;
   }
 }
@@ -231,7 +231,7 @@ TEST(Lifecycle, CopiedElsewhereTheHostRunsFromThere) {
   EXPECT_EQ(process.Stop(), 0) << process.StderrText();
   std::string log = ReadFile(folder.Path() / "access.log");
   EXPECT_NE(log.find("127.0.0.1 - - ["), std::string::npos) << log;
-  std::string line = "] \"GET /test.app?x=1 HTTP/1.1\" 200 " + std::to_string(ConstantAnswer().size()) + "\n";
+  std::string line = "] \"GET /test.app?x=1 HTTP/1.1\" 200 " + std::to_string(ConstantAnswer().size()) + " \"-\" \"-\" ";
   EXPECT_NE(log.find(line), std::string::npos) << log;
   ExpectNoSanitizerReport(process);
 }

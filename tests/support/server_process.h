@@ -85,6 +85,37 @@ class ServerProcess {
     }
   }
 
+  // Reads standard output until a line starting with prefix has come whole; that line
+  // without the prefix and the line break, or nullopt when the process ends first or the
+  // time runs out.
+  std::optional<std::string> WaitForLine(std::string_view prefix,
+                                         std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      for (size_t start = 0; start < stdout_.size();) {
+        size_t end = stdout_.find('\n', start);
+        if (end == std::string::npos) break;
+        if (std::string_view(stdout_).substr(start, end - start).starts_with(prefix)) {
+          return stdout_.substr(start + prefix.size(), end - start - prefix.size());
+        }
+        start = end + 1;
+      }
+      if (stdoutFd_ < 0) return std::nullopt;
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return std::nullopt;
+      pollfd fd{stdoutFd_, POLLIN, 0};
+      int ready = ::poll(&fd, 1, static_cast<int>(left.count()));
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready <= 0) return std::nullopt;
+      char chunk[4096];
+      ssize_t n = ::read(stdoutFd_, chunk, sizeof chunk);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return std::nullopt;
+      stdout_.append(chunk, static_cast<size_t>(n));
+    }
+  }
+
   uint16_t Port() const { return port_.value_or(0); }
   const std::string& ListenAddress() const { return address_; }
   const std::string& StdoutText() const { return stdout_; }

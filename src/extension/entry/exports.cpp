@@ -1,10 +1,15 @@
 // The module's entry: the load-time set-up and the three exports. Compiled once per
 // build; TALLYHAND_AZ_BUILD chooses which.
 #include <cstdio>
+#include <algorithm>
+#include <cstring>
+#include <string>
 #include <exception>
 #include <memory>
 
 #include "extension/extension_app.h"
+#include "extension/web_module.h"
+#include "isapi/figures_export.h"
 #include "platform/module_path.h"
 
 #ifndef TALLYHAND_AZ_BUILD
@@ -57,5 +62,53 @@ __attribute__((visibility("default"))) BOOL TerminateExtension(DWORD /*flags*/) 
   }
   return 1;
 }
+
+namespace {
+
+BOOL ReadFiguresExport(TALLYHAND_EXTENSION_FIGURES* figures) {
+  if (!theApp || figures == nullptr) return 0;
+  try {
+    *figures = TALLYHAND_EXTENSION_FIGURES{};
+    theApp->ReadFigures(*figures);
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}
+
+BOOL CheckReadyExport(char* reason, DWORD reasonSize) {
+  std::string why = "the extension did not start";
+  try {
+    if (theApp && theApp->CheckReady(why)) return 1;
+  } catch (...) {
+    why = "unknown error";
+  }
+  if (reason != nullptr && reasonSize > 0) {
+    const std::size_t length = std::min<std::size_t>(why.size(), reasonSize - 1);
+    std::memcpy(reason, why.data(), length);
+    reason[length] = '\0';
+  }
+  return 0;
+}
+
+// The paths of the web module's action table.
+constexpr TALLYHAND_ACTION_PATH kActionPaths[] = {
+    {"test", tallyhand::kTestPathInfo.data()},
+    {"client_request", tallyhand::kClientRequestPathInfo.data()},
+    {"upload", tallyhand::kClientFilePathInfo.data()},
+};
+
+}  // namespace
+
+__attribute__((visibility("default"))) extern const TALLYHAND_FIGURES_EXPORT TallyhandFiguresExport;
+const TALLYHAND_FIGURES_EXPORT TallyhandFiguresExport = {
+    TALLYHAND_FIGURES_VERSION,
+    sizeof(TALLYHAND_FIGURES_EXPORT),
+    sizeof(TALLYHAND_EXTENSION_FIGURES),
+    sizeof kActionPaths / sizeof kActionPaths[0],
+    kActionPaths,
+    &ReadFiguresExport,
+    &CheckReadyExport,
+};
 
 }  // extern "C"
