@@ -203,7 +203,7 @@ TEST_P(UploadConcurrently, TwentyUploadsUnderOneNameLeaveOneWholePicture) {
   std::set<int> pictureIds;
   for (int i = 0; i < kUploads; ++i) {
     const auto response = connections[static_cast<size_t>(i)]->ReadResponse(std::chrono::seconds(60));
-    ASSERT_TRUE(response) << i;
+    ASSERT_TRUE(response) << i << "\nserver reported:\n" << site.Site().Server().StderrText();
     const std::string member = R"("PictureID":")";
     const auto at = response->body.find(member);
     ASSERT_NE(at, std::string::npos) << response->body;
