@@ -128,7 +128,7 @@ start_server() {
   : >"$out"
   # shellcheck disable=SC2086
   "$server" --module "$module" --port 0 --listen 127.0.0.1 ${BENCH_SERVER_ARGS:-} \
-    ${SERVER_TLS_ARGS:-} >"$out" 2>"$WORK/server.err" &
+    ${SERVER_TLS_ARGS:-} ${SERVER_ADMIN_ARGS:-} >"$out" 2>"$WORK/server.err" &
   SERVER_PID=$!
   for _ in $(seq 1 200); do
     PORT=$(sed -n 's/^listening on .*:\([0-9][0-9]*\)$/\1/p' "$out")
@@ -143,6 +143,34 @@ stop_server() {
   kill -TERM "$SERVER_PID" 2>/dev/null || true
   wait "$SERVER_PID" 2>/dev/null || true
   SERVER_PID=
+}
+
+# A scraper as Prometheus and a balancer would be: /metrics and /readyz once a second on
+# the admin listener of a server started with SERVER_ADMIN_ARGS="--admin-listen
+# 127.0.0.1:0". The last page is kept in $WORK/last-scrape.txt.
+SCRAPER_PID=
+start_scraper() {
+  local admin=
+  for _ in $(seq 1 200); do
+    admin=$(sed -n 's/^admin listening on .*:\([0-9][0-9]*\)$/\1/p' "$WORK/server.out")
+    [ -n "$admin" ] && break
+    sleep 0.05
+  done
+  [ -n "$admin" ] || die "the server did not report its admin port"
+  (
+    while :; do
+      curl -sf "http://127.0.0.1:$admin/metrics" -o "$WORK/scrape.tmp" && mv "$WORK/scrape.tmp" "$WORK/last-scrape.txt"
+      curl -sf -o /dev/null "http://127.0.0.1:$admin/readyz" || true
+      sleep 1
+    done
+  ) &
+  SCRAPER_PID=$!
+}
+stop_scraper() {
+  [ -n "$SCRAPER_PID" ] || return 0
+  kill "$SCRAPER_PID" 2>/dev/null || true
+  wait "$SCRAPER_PID" 2>/dev/null || true
+  SCRAPER_PID=
 }
 
 NGINX_PID=

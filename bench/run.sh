@@ -11,9 +11,10 @@
 #   BENCH_DURATION      seconds measured per cell (default 10)
 #   BENCH_CONNECTIONS   connection counts (default "25 100")
 #   BENCH_THREADS       wrk threads (default 2)
-#   BENCH_ROWS          rows to run (default "0 1 2 3 4 4R 5 6 0S 1S 2S 4S 4N K L";
+#   BENCH_ROWS          rows to run (default "0 1 1A 2 3 4 4A 4R 5 6 0S 1S 2S 4S 4N K L";
 #                       the S rows over the host's TLS, 0S nginx over TLS, 4N
-#                       nginx's TLS in front of the plain server)
+#                       nginx's TLS in front of the plain server; 1A and 4A rows 1 and
+#                       4 with the admin listener on and scraped every second)
 #   BENCH_BEFORE        build folder of an earlier commit (its tallyhand-server and
 #                       Tallyhand_az.so): rows 3 to 6 run with it too, right before the
 #                       same cell with this build, labelled (before)
@@ -37,7 +38,7 @@ WARMUP=${BENCH_WARMUP:-3}
 DURATION=${BENCH_DURATION:-10}
 CONNECTIONS=${BENCH_CONNECTIONS:-25 100}
 THREADS=${BENCH_THREADS:-2}
-ROWS=${BENCH_ROWS:-0 1 2 3 4 4R 5 6 0S 1S 2S 4S 4N K L}
+ROWS=${BENCH_ROWS:-0 1 1A 2 3 4 4A 4R 5 6 0S 1S 2S 4S 4N K L}
 BEFORE=${BENCH_BEFORE:-}
 DRIVERS=${BENCH_DRIVERS:-sqlite pg odbc}
 RESULTS=$WORK/results.jsonl
@@ -60,10 +61,20 @@ row_peer() {
 row_ceiling() {
   local c
   for c in $CONNECTIONS; do
-    start_server "$BUILD/minimal_extension.so"
-    measure 1 "ceiling: minimal extension" - "$c" "$SERVER_PID" \
-      "http://127.0.0.1:$PORT/anything?size=$PAGE_SIZE" plain.lua
-    stop_server
+    if wants 1; then
+      start_server "$BUILD/minimal_extension.so"
+      measure 1 "ceiling: minimal extension" - "$c" "$SERVER_PID" \
+        "http://127.0.0.1:$PORT/anything?size=$PAGE_SIZE" plain.lua
+      stop_server
+    fi
+    if wants 1A; then
+      SERVER_ADMIN_ARGS="--admin-listen 127.0.0.1:0" start_server "$BUILD/minimal_extension.so"
+      start_scraper
+      measure 1A "ceiling, admin listener scraped every second" - "$c" "$SERVER_PID" \
+        "http://127.0.0.1:$PORT/anything?size=$PAGE_SIZE" plain.lua
+      stop_scraper
+      stop_server
+    fi
   done
 }
 
@@ -87,7 +98,7 @@ rows_app() {
     cp -r "$site" "$site-before"
     cp "$BEFORE/Tallyhand_az.so" "$site-before/Tallyhand_az.so"
   fi
-  for row in 3 4 4R 5 6; do
+  for row in 3 4 4A 4R 5 6; do
     case " $ROWS " in *" $row "*) ;; *) continue ;; esac
     local c which
     for c in $CONNECTIONS; do
@@ -112,12 +123,15 @@ app_cell() {
     with_session_keys "$site" "$site-redis" "${lines[@]}"
     module=$site-redis/Tallyhand_az.so
   fi
+  local admin=""
+  [ "$row" = 4A ] && admin="--admin-listen 127.0.0.1:0"
   if [ "$which" = before ]; then
     suffix=" (before)"
-    start_server "$module" "$WORK/bin-before/tallyhand-server"
+    SERVER_ADMIN_ARGS=$admin start_server "$module" "$WORK/bin-before/tallyhand-server"
   else
-    start_server "$module"
+    SERVER_ADMIN_ARGS=$admin start_server "$module"
   fi
+  [ -n "$admin" ] && start_scraper
   url="http://127.0.0.1:$PORT"
   case $row in
     3)
@@ -126,13 +140,14 @@ app_cell() {
       measure 3 "checkLogin with credentials$suffix" "$driver" "$c" "$SERVER_PID" \
         "$url/tcclientRequest.app" envelope.lua "$WORK/login.body" '"key":"'
       ;;
-    4|4R)
+    4|4A|4R)
       key=$(sign_in)
       [ -n "$key" ] || die "sign-in failed on $driver"
       write_body "$WORK/list.body" \
         "{\"key\":\"$key\",\"ReqMethod\":\"EXECUTE PROCEDURE nvm_DailyReportRecord_List('45','',0);\"}"
       local what="procedure call, live key, 10 rows"
       [ "$row" = 4R ] && what="procedure call, live key, 10 rows, Redis key store"
+      [ "$row" = 4A ] && what="procedure call, live key, 10 rows, admin listener scraped every second"
       what+=$suffix
       measure "$row" "$what" "$driver" "$c" "$SERVER_PID" \
         "$url/tcclientRequest.app" envelope.lua "$WORK/list.body" '"PMID"'
@@ -155,6 +170,11 @@ app_cell() {
       rm -rf "$WORK/bin/mobiletcimages" "$WORK/bin-before/mobiletcimages"
       ;;
   esac
+  if [ -n "$admin" ]; then
+    stop_scraper
+    # The page as the scraper last saw it, for bench/RESULTS.md.
+    cp "$WORK/last-scrape.txt" "$WORK/scrape-4A-$driver-c$c.txt" 2>/dev/null || true
+  fi
   stop_server
 }
 
@@ -254,7 +274,7 @@ run_table() {
   [ "$PAGE_SIZE" -gt 0 ] || die "the test page is empty"
 
   case " $ROWS " in *" 0 "*) row_peer ;; esac
-  case " $ROWS " in *" 1 "*) row_ceiling ;; esac
+  case " $ROWS " in *" 1 "*|*" 1A "*) row_ceiling ;; esac
   case " $ROWS " in *" 2 "*) row_test_page ;; esac
   for driver in $DRIVERS; do
     case $driver in

@@ -122,6 +122,26 @@ def main():
         for l in limits:
             print("| %s | %.0f | %.1f | %.1f |" % (what.get(l["limit"], l["limit"]), l["per_second"],
                                                  l["cpu_us"], l["wall_us"]))
+    # Rows 1 and 4 with the admin listener on and scraped every second, against off.
+    lines = []
+    for off_row, on_row, what in [("1", "1A", "ceiling"), ("4", "4A", "keyed call")]:
+        off = {(c["driver"], c["conns"]): c for c in cells if c["row"] == off_row}
+        for c in cells:
+            if c["row"] != on_row or (c["driver"], c["conns"]) not in off:
+                continue
+            o = off[(c["driver"], c["conns"])]
+            cpu = ""
+            if c.get("cpu_us") and o.get("cpu_us"):
+                on_cpu, off_cpu = c["cpu_us"] / c["requests"], o["cpu_us"] / o["requests"]
+                cpu = ", server CPU %.1f against %.1f µs/req (%+.1f %%)" % (
+                    on_cpu, off_cpu, (on_cpu / off_cpu - 1) * 100)
+            lines.append("Admin listener scraped every second vs off, %s [%s] at %d connections: "
+                         "%+.1f %% req/s%s" % (what, c["driver"], c["conns"],
+                                               (rps(c) / rps(o) - 1) * 100, cpu))
+    if lines:
+        print()
+        for line in lines:
+            print(line)
     firsts = [c for c in cells if errors(c) and c.get("first_error")]
     if firsts:
         print()
