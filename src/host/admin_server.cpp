@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "host/beast_http.h"
+#include "host/listener.h"
 
 #include <boost/beast/http/empty_body.hpp>
 
@@ -102,20 +103,7 @@ AdminServer::AdminServer(const Settings& settings, const FigureSources& sources)
 AdminServer::~AdminServer() { Stop(); }
 
 bool AdminServer::Open(const tcp::endpoint& endpoint, std::string& error) {
-  beast::error_code ec;
-  auto fail = [&](const char* call) {
-    error = std::string(call) + " failed: " + ec.message();
-    return false;
-  };
-  acceptor_.open(endpoint.protocol(), ec);
-  if (ec) return fail("socket");
-  acceptor_.set_option(net::socket_base::reuse_address(true), ec);
-  if (ec) return fail("setsockopt(SO_REUSEADDR)");
-  acceptor_.bind(endpoint, ec);
-  if (ec) return fail("bind");
-  acceptor_.listen(net::socket_base::max_listen_connections, ec);
-  if (ec) return fail("listen");
-  return true;
+  return OpenAcceptor(acceptor_, endpoint, /*reusePort=*/false, error);
 }
 
 tcp::endpoint AdminServer::LocalEndpoint() const {

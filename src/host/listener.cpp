@@ -25,25 +25,30 @@ Listener::Listener(net::io_context& ioc, ServerState& state, SessionStarter star
       startSession_(std::move(startSession)),
       acceptor_(net::make_strand(ioc)), retryTimer_(acceptor_.get_executor()) {}
 
-bool Listener::Open(const tcp::endpoint& endpoint, bool reusePort, std::string& error) {
+bool OpenAcceptor(tcp::acceptor& acceptor, const tcp::endpoint& endpoint, bool reusePort,
+                  std::string& error) {
   beast::error_code ec;
   auto fail = [&](const char* call) {
     error = std::string(call) + " failed: " + ec.message();
     return false;
   };
-  acceptor_.open(endpoint.protocol(), ec);
+  acceptor.open(endpoint.protocol(), ec);
   if (ec) return fail("socket");
-  acceptor_.set_option(net::socket_base::reuse_address(true), ec);
+  acceptor.set_option(net::socket_base::reuse_address(true), ec);
   if (ec) return fail("setsockopt(SO_REUSEADDR)");
   if (reusePort) {
-    acceptor_.set_option(ReusePort(true), ec);
+    acceptor.set_option(ReusePort(true), ec);
     if (ec) return fail("setsockopt(SO_REUSEPORT)");
   }
-  acceptor_.bind(endpoint, ec);
+  acceptor.bind(endpoint, ec);
   if (ec) return fail("bind");
-  acceptor_.listen(net::socket_base::max_listen_connections, ec);
+  acceptor.listen(net::socket_base::max_listen_connections, ec);
   if (ec) return fail("listen");
   return true;
+}
+
+bool Listener::Open(const tcp::endpoint& endpoint, bool reusePort, std::string& error) {
+  return OpenAcceptor(acceptor_, endpoint, reusePort, error);
 }
 
 tcp::endpoint Listener::LocalEndpoint() const {

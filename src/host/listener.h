@@ -18,6 +18,12 @@ namespace tallyhand::host {
 // socket's executor is a strand of its own.
 using SessionStarter = std::function<void(boost::asio::ip::tcp::socket&&)>;
 
+// Opens, binds (SO_REUSEADDR; SO_REUSEPORT too when reusePort, so that other processes
+// may listen on the same port) and listens; false with the reason (naming the call).
+bool OpenAcceptor(boost::asio::ip::tcp::acceptor& acceptor,
+                  const boost::asio::ip::tcp::endpoint& endpoint, bool reusePort,
+                  std::string& error);
+
 class Listener : public std::enable_shared_from_this<Listener> {
  public:
   Listener(boost::asio::io_context& ioc, ServerState& state, SessionStarter startSession);
