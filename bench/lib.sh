@@ -174,11 +174,18 @@ stop_scraper() {
 }
 
 NGINX_PID=
-start_nginx() {
-  local dir=$WORK/nginx
+# prepare_nginx DIR: the folder of one nginx (its page, temporary files) and a free PORT.
+prepare_nginx() {
+  local dir=$1
   mkdir -p "$dir/html" "$dir/tmp"
   cp "$WORK/page.html" "$dir/html/test.app"
   PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+}
+
+# write_nginx_conf DIR HTTP_EXTRA SERVER_BODY: one worker, no access log, kept-alive
+# connections; HTTP_EXTRA goes into the http block, SERVER_BODY into its one server.
+write_nginx_conf() {
+  local dir=$1 http_extra=$2 server_body=$3
   cat >"$dir/nginx.conf" <<EOF
 daemon off;
 master_process on;
@@ -194,12 +201,19 @@ http {
   keepalive_requests 1000000;
   client_body_temp_path $dir/tmp; proxy_temp_path $dir/tmp; fastcgi_temp_path $dir/tmp;
   uwsgi_temp_path $dir/tmp; scgi_temp_path $dir/tmp;
+  $http_extra
   server {
-    listen 127.0.0.1:$PORT;
-    root $dir/html;
+$server_body
   }
 }
 EOF
+}
+
+start_nginx() {
+  local dir=$WORK/nginx
+  prepare_nginx "$dir"
+  write_nginx_conf "$dir" "" "    listen 127.0.0.1:$PORT;
+    root $dir/html;"
   run_nginx "$dir" http
 }
 
@@ -209,41 +223,19 @@ EOF
 # upstream connections.
 start_nginx_tls() {
   local upstream=${1:-} dir=$WORK/nginx-tls
-  mkdir -p "$dir/html" "$dir/tmp"
-  cp "$WORK/page.html" "$dir/html/test.app"
-  PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+  prepare_nginx "$dir"
   local location="root $dir/html;" upstream_block=""
   if [ -n "$upstream" ]; then
     upstream_block="upstream tallyhand { server 127.0.0.1:$upstream; keepalive 32; }"
     location='location / { proxy_pass http://tallyhand; proxy_http_version 1.1; proxy_set_header Connection ""; proxy_set_header Host $host; }'
   fi
-  cat >"$dir/nginx.conf" <<EOF
-daemon off;
-master_process on;
-worker_processes 1;
-user $(id -un) $(id -gn);
-pid $dir/nginx.pid;
-error_log $dir/error.log;
-events { worker_connections 1024; }
-http {
-  access_log off;
-  types { }
-  default_type text/html;
-  keepalive_requests 1000000;
-  client_body_temp_path $dir/tmp; proxy_temp_path $dir/tmp; fastcgi_temp_path $dir/tmp;
-  uwsgi_temp_path $dir/tmp; scgi_temp_path $dir/tmp;
-  $upstream_block
-  server {
-    listen 127.0.0.1:$PORT ssl;
+  write_nginx_conf "$dir" "$upstream_block" "    listen 127.0.0.1:$PORT ssl;
     ssl_certificate $WORK/tls/server.crt;
     ssl_certificate_key $WORK/tls/server.key;
     ssl_protocols TLSv1.2 TLSv1.3;
     ssl_session_cache shared:bench:10m;
     ssl_session_tickets off;
-    $location
-  }
-}
-EOF
+    $location"
   run_nginx "$dir" https
 }
 
