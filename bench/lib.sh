@@ -149,7 +149,8 @@ stop_server() {
 # the admin listener of a server started with SERVER_ADMIN_ARGS="--admin-listen
 # 127.0.0.1:0". The last page is kept in $WORK/last-scrape.txt.
 SCRAPER_PID=
-start_scraper() {
+# admin_port: the admin listener's port that the last server started reported.
+admin_port() {
   local admin=
   for _ in $(seq 1 200); do
     admin=$(sed -n 's/^admin listening on .*:\([0-9][0-9]*\)$/\1/p' "$WORK/server.out")
@@ -157,6 +158,11 @@ start_scraper() {
     sleep 0.05
   done
   [ -n "$admin" ] || die "the server did not report its admin port"
+  echo "$admin"
+}
+start_scraper() {
+  local admin
+  admin=$(admin_port)
   (
     while :; do
       curl -sf "http://127.0.0.1:$admin/metrics" -o "$WORK/scrape.tmp" && mv "$WORK/scrape.tmp" "$WORK/last-scrape.txt"

@@ -2,7 +2,8 @@
 # The load run: mixed traffic from many connections against tallyhand-server on a
 # PostgreSQL site, with the database server restarted once in the middle. Prints a report
 # of every error class, what was created against the successful answers, and the
-# server's open descriptors and resident memory over the run.
+# server's open descriptors and resident memory over the run, and draws its timeline
+# (bench/RESULTS-load-timeline.png).
 #
 #   bash bench/run.sh load [MINUTES]      (or bash bench/load.sh [MINUTES])
 #
@@ -30,6 +31,19 @@ count_rows() {
                  (SELECT count(*) FROM employee_pictures)" thload | tr '|' ' '
 }
 
+# The server's request-duration histogram, summed over the actions: one CSV line
+# "SECONDS,LE=COUNT,..." of cumulative counts, from which the report takes the p99 of
+# each five seconds as a Prometheus query over the same scrapes would.
+scrape_durations() {
+  curl -sf --max-time 2 "http://127.0.0.1:$1/metrics" | awk -v s="$2" '
+    /^tallyhand_http_request_duration_seconds_bucket/ {
+      match($0, /le="[^"]*"/); le = substr($0, RSTART + 4, RLENGTH - 5)
+      if (!(le in sum)) order[++n] = le
+      sum[le] += $NF
+    }
+    END { if (n) { printf "%s", s; for (i = 1; i <= n; i++) printf ",%s=%s", order[i], sum[order[i]]; print "" } }'
+}
+
 status_field() {
   sed -n "s/^$2:[[:space:]]*\([0-9]*\) kB/\1/p" "/proc/$1/status"
 }
@@ -42,8 +56,9 @@ main() {
   "$BUILD/bench/bench_make_jpeg" "$WORK/upload.jpg" "$JPEG_BYTES"
   start_pg
   make_site "$WORK/site" pg thload
-  start_server "$WORK/site/Tallyhand_az.so"
-  local pid=$SERVER_PID base_reports base_cards base_pictures
+  SERVER_ADMIN_ARGS="--admin-listen 127.0.0.1:0" start_server "$WORK/site/Tallyhand_az.so"
+  local pid=$SERVER_PID base_reports base_cards base_pictures admin
+  admin=$(admin_port)
   read -r base_reports base_cards base_pictures < <(count_rows)
   local max_card max_report
   max_card=$(pg_sql "SELECT coalesce(max(TimeCardID),0) FROM time_cards" thload)
@@ -57,11 +72,13 @@ main() {
   local wrk_pid=$! start
   start=$(date +%s)
   echo "seconds,rss_kb,hwm_kb,fds,threads" >"$WORK/samples.csv"
+  : >"$WORK/durations.csv"
   local restarted=0 restart_begin=0 restart_end=0 now
   while kill -0 "$wrk_pid" 2>/dev/null; do
     now=$(date +%s)
     echo "$((now - start)),$(status_field "$pid" VmRSS),$(status_field "$pid" VmHWM),$(ls "/proc/$pid/fd" | wc -l),$(ls "/proc/$pid/task" | wc -l)" \
       >>"$WORK/samples.csv"
+    scrape_durations "$admin" "$((now - start))" >>"$WORK/durations.csv" || true
     if [ "$restarted" = 0 ] && [ $((now - start)) -ge $((seconds / 2)) ]; then
       restart_begin=$(date +%s)
       log "restarting PostgreSQL"
@@ -104,6 +121,9 @@ main() {
     --created "$((reports - base_reports))" "$((cards - base_cards))" "$((pictures - base_pictures))" "$files" \
     --checks "$doubled" "$orphans" "$unbacked" "$uploaded_rows_without_file" \
     --end "$end_fds" "$end_rss" | tee "$WORK/report.md"
+  python3 "$BENCH/load_timeline.py" "$json" "$WORK/samples.csv" "$WORK/durations.csv" \
+    --start "$start" --restart "$restart_begin" "$restart_end" --connections "$CONNS" --quiet-from "$((seconds - 3))" \
+    --out "$BENCH/RESULTS-load-timeline.png"
   rm -rf "$WORK/bin/mobiletcimages"
 }
 

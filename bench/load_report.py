@@ -118,6 +118,9 @@ def main():
         print("| after wrk ended | | %d | %.1f | |" % (a.end[0], a.end[1] / 1024))
         print("| peak | | %d | %.1f (VmHWM) | |" % (max(s["fds"] for s in samples), max(s["hwm_kb"] for s in samples) / 1024))
     print()
+    print("Timeline (answers and errors per second, p99 per five seconds, memory and descriptors): "
+          "`RESULTS-load-timeline.png`.")
+    print()
     print("Generated %s." % time.strftime("%Y-%m-%d %H:%M:%S %Z"))
 
 

@@ -38,6 +38,8 @@ errors = {}      -- class -> count
 failed = {}      -- kind -> error answers
 error_first = {} -- class -> os.time() of the first
 error_last = {}  -- class -> os.time() of the last
+answers_at = {}  -- os.time() -> answers received in that second (error answers among them)
+errors_at = {}   -- os.time() -> error answers received in that second
 
 local function bump(t, name) t[name] = (t[name] or 0) + 1 end
 
@@ -112,6 +114,8 @@ local function error_class(status, body)
 end
 
 function response(status, headers, body)
+   local now = os.time()
+   bump(answers_at, now)
    if status == 200 and body:find("Tallyhand Application Test page", 1, true) then
       bump(ok, "test_page")
       return
@@ -140,7 +144,7 @@ function response(status, headers, body)
    end
    bump(errors, class)
    bump(failed, body:match('"RID":"(%a[%a_]*)"') or "unknown")
-   local now = os.time()
+   bump(errors_at, now)
    error_first[class] = error_first[class] or now
    error_last[class] = now
 end
@@ -158,7 +162,8 @@ local function json_object(t)
 end
 
 function done(summary, latency, requests)
-   local total = { sent = {}, ok = {}, errors = {}, failed = {}, first = {}, last = {}, expected = 0 }
+   local total = { sent = {}, ok = {}, errors = {}, failed = {}, first = {}, last = {}, expected = 0,
+                   answers_at = {}, errors_at = {} }
    for _, thread in ipairs(threads) do
       for k, v in pairs(thread:get("sent")) do total.sent[k] = (total.sent[k] or 0) + v end
       for k, v in pairs(thread:get("ok")) do total.ok[k] = (total.ok[k] or 0) + v end
@@ -170,15 +175,19 @@ function done(summary, latency, requests)
          if not total.last[k] or v > total.last[k] then total.last[k] = v end
       end
       for k, v in pairs(thread:get("failed")) do total.failed[k] = (total.failed[k] or 0) + v end
+      for k, v in pairs(thread:get("answers_at")) do total.answers_at[k] = (total.answers_at[k] or 0) + v end
+      for k, v in pairs(thread:get("errors_at")) do total.errors_at[k] = (total.errors_at[k] or 0) + v end
       total.expected = total.expected + thread:get("expected_errors")
    end
    local e = summary.errors
    io.write(string.format(
       'LOADJSON {"requests":%d,"duration_us":%d,"p50_us":%d,"p99_us":%d,"max_us":%d,' ..
       '"connect":%d,"read":%d,"write":%d,"status":%d,"timeout":%d,"expected_errors":%d,' ..
-      '"sent":%s,"ok":%s,"failed":%s,"errors":%s,"error_first":%s,"error_last":%s}\n',
+      '"sent":%s,"ok":%s,"failed":%s,"errors":%s,"error_first":%s,"error_last":%s,' ..
+      '"answers_at":%s,"errors_at":%s}\n',
       summary.requests, summary.duration, latency:percentile(50), latency:percentile(99),
       latency.max, e.connect, e.read, e.write, e.status, e.timeout, total.expected,
       json_object(total.sent), json_object(total.ok), json_object(total.failed), json_object(total.errors),
-      json_object(total.first), json_object(total.last)))
+      json_object(total.first), json_object(total.last), json_object(total.answers_at),
+      json_object(total.errors_at)))
 end
