@@ -43,6 +43,10 @@ class DbConnection {
   }
   // False once the connection is known to be unusable (the server dropped it).
   virtual bool IsAlive() = 0;
+  // Whether the connection may go back to the pool right after a statement. A driver may
+  // answer from what the statement already told it, without asking the server again: the
+  // next lease checks IsAlive anyway.
+  virtual bool StillUsableAfterStatement() { return IsAlive(); }
   // Closes the connection at once; raises EDatabaseError when closing fails. The
   // connection is unusable afterwards; destruction closes it too, silently.
   virtual void Close() {}

@@ -20,13 +20,14 @@ constexpr const char* kNotAvailable =
 
 }  // namespace
 
-// One connection taken from the pool for one statement. It goes back when the lease
-// ends, unless it is no longer alive: then it is dropped and a new one opened later.
+// One connection taken from the pool for one statement, checked alive when taken. It
+// goes back when the lease ends, unless the statement found it unusable: then it is
+// dropped and a new one opened later.
 class TMainDM::Lease {
  public:
   explicit Lease(TMainDM& owner) : owner_(owner), connection_(owner.Acquire()) {}
   ~Lease() {
-    if (!connection_->IsAlive()) {
+    if (!connection_->StillUsableAfterStatement()) {
       Figures().CountReconnect();
       connection_.reset();
     }

@@ -421,6 +421,28 @@ TEST_F(PostgresDriverTest, ConnectionTheServerDroppedIsNotAlive) {
   EXPECT_TRUE(other->IsAlive());
 }
 
+// After a statement the pool asks whether the connection may go back without asking the
+// server: a failed statement on a sound connection keeps it, a dropped one does not.
+TEST_F(PostgresDriverTest, ConnectionGoesBackToThePoolUnlessAStatementFoundItDropped) {
+  ASSERT_NO_THROW(Run("SELECT 1 AS one"));
+  EXPECT_TRUE(connection_->StillUsableAfterStatement());
+  EXPECT_THROW(Run("SELECT 1 / 0 AS boom"), EDatabaseError);
+  EXPECT_TRUE(connection_->StillUsableAfterStatement());
+  EXPECT_THROW(Run("SELECT * FROM th_no_such_table"), EDatabaseError);
+  EXPECT_TRUE(connection_->StillUsableAfterStatement());
+  EXPECT_TRUE(connection_->IsAlive());
+
+  const int pid = Run("SELECT pg_backend_pid() AS pid")->FieldByName("pid").AsInteger();
+  const auto other = driver_->Connect();
+  ASSERT_TRUE(other->Execute("SELECT pg_terminate_backend(:pid, 10000) AS done", {Value(pid)})
+                  ->FieldByName("done")
+                  .AsBoolean());
+  EXPECT_THROW(Run("SELECT 1 AS one"), EDatabaseError);
+  EXPECT_FALSE(connection_->StillUsableAfterStatement());
+  EXPECT_FALSE(connection_->IsAlive());
+  EXPECT_TRUE(other->StillUsableAfterStatement());
+}
+
 TEST_F(PostgresDriverTest, ConnectionsOnManyThreadsAtOnce) {
   constexpr int kThreads = 25;
   constexpr int kRounds = 8;

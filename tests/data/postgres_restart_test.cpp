@@ -196,6 +196,33 @@ TEST_P(DataModuleRestartTest, ConnectsWithUnscrambledCredentialsAndReconnects) {
   EXPECT_EQ(user->FieldByName("UserID").AsInteger(), 42);
 }
 
+// A pooled connection whose backend ended while it sat idle is replaced when next leased:
+// the statement after it never sees the dead one.
+TEST_P(DataModuleRestartTest, IdleConnectionTheServerEndedIsReplacedBeforeTheNextStatement) {
+  if (GetParam() != ServerDriver::PG) GTEST_SKIP() << "psqlODBC notices a dropped link on use";
+  ModuleFolder folder;
+  ASSERT_FALSE(folder.Path().empty());
+  std::unique_ptr<TMainDM> opened;
+  ASSERT_NO_THROW(opened = OpenDataModule(folder, 1));
+  TMainDM& dm = *opened;
+  const auto backend = [&dm] {
+    return dm.ExecuteQuery(TSQLParams::Create(0), "SELECT pg_backend_pid() AS pid")
+        ->FieldByName("pid")
+        .AsInteger();
+  };
+  const int first = backend();
+  EXPECT_EQ(backend(), first);  // kept in the pool between statements
+
+  const auto killer = MakePostgresDriver(holder_.Get()->Definition(), {})->Connect();
+  ASSERT_TRUE(killer->Execute("SELECT pg_terminate_backend(:pid, 10000) AS done", {Value(first)})
+                  ->FieldByName("done")
+                  .AsBoolean());
+  int second = 0;
+  ASSERT_NO_THROW(second = backend());
+  EXPECT_NE(second, first);
+  EXPECT_EQ(backend(), second);
+}
+
 // Requests on several threads while the server restarts: each ends, with rows or an
 // error; once the server is back, a thread meets at most one failure (a connection the
 // server dropped that nothing had noticed yet), and then every request succeeds.

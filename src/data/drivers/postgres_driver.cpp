@@ -3,6 +3,8 @@
 #include <libpq-fe.h>
 #include <poll.h>
 
+#include <cerrno>
+
 #include <mutex>
 #include <optional>
 #include <unordered_map>
@@ -149,16 +151,26 @@ class PostgresConnection final : public DbConnection {
     const std::lock_guard<std::mutex> lock(mutex_);
     if (conn_ == nullptr || PQstatus(conn_) != CONNECTION_OK) return false;
     // An idle connection receives nothing but notices, or the server's farewell and the
-    // end of the stream; reading what is waiting (never blocking) lets libpq notice a
+    // end of the stream. Nothing waiting (one poll, the usual case) means nothing has
+    // changed; otherwise reading what is waiting (never blocking) lets libpq notice a
     // closed stream.
     for (int round = 0; round < 4; ++round) {
-      if (PQconsumeInput(conn_) == 0) return false;
-      DiscardNotifications();
       pollfd waiting{PQsocket(conn_), POLLIN, 0};
       if (waiting.fd < 0) return false;
-      if (poll(&waiting, 1, 0) <= 0) break;
+      const int ready = poll(&waiting, 1, 0);
+      if (ready == 0) break;
+      if (ready < 0 && errno != EINTR) return false;
+      if (PQconsumeInput(conn_) == 0) return false;
+      DiscardNotifications();
     }
     return PQstatus(conn_) == CONNECTION_OK;
+  }
+
+  // libpq marks the connection bad as soon as a statement meets a closed stream; a
+  // statement that ended normally leaves it usable. No system call either way.
+  bool StillUsableAfterStatement() override {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return conn_ != nullptr && PQstatus(conn_) == CONNECTION_OK;
   }
 
   void Close() override {
