@@ -1,5 +1,6 @@
 #include "host/http_session.h"
 
+#include <algorithm>
 #include <charconv>
 #include <type_traits>
 
@@ -19,6 +20,10 @@ using tcp = net::ip::tcp;
 namespace {
 
 constexpr std::size_t kLingeringChunk = 4096;
+// Beast reads no more than the read buffer's free room, at least 512 bytes; a buffer
+// sized for a header would take a large body half a kilobyte at a time, a read, a
+// timer reset and a handler each. A body read gets up to this much room.
+constexpr std::size_t kBodyReadRoom = 64 * 1024;
 // The status a request closed without an answer is counted and logged under.
 constexpr unsigned kUnansweredStatus = 444;
 
@@ -108,6 +113,9 @@ void HttpSession<Stream>::ReadRequest() {
   // has already sent its next request.
   if (!firstRequest_ && buffer_.size() == 0 && host_.state.Stopping()) return Close();
   waitingForRequest_ = buffer_.size() == 0;
+  // The room a body read widened goes back while the connection waits (no read is
+  // pending here); bytes of a pipelined request stay.
+  if (buffer_.capacity() > kBodyReadRoom / 2) buffer_.shrink_to_fit();
   action_ = 0;
   requestStarted_ = false;
   headerRefused_ = false;
@@ -185,6 +193,11 @@ template <class Stream>
 void HttpSession<Stream>::ReadBody() {
   // The body timeout bounds the wait between two reads, not the whole upload.
   TcpLayer().expires_after(host_.settings.bodyTimeout);
+  if (const auto remaining = parser_->content_length_remaining()) {
+    const std::size_t room =
+        static_cast<std::size_t>(std::min<uint64_t>(*remaining, kBodyReadRoom));
+    if (buffer_.capacity() - buffer_.size() < room) buffer_.reserve(buffer_.size() + room);
+  }
   http::async_read_some(stream_, buffer_, *parser_, Handler(&HttpSession::OnBodyRead));
 }
 
