@@ -1,6 +1,8 @@
 #include "extension/isapi_request.h"
 
 #include <algorithm>
+#include <cstring>
+#include <memory>
 
 #include "platform/codepage.h"
 #include "platform/exception.h"
@@ -31,22 +33,26 @@ void Send(EXTENSION_CONTROL_BLOCK* ecb, std::string statusLine, const std::strin
 }  // namespace
 
 std::string_view IsapiRequestSource::Body() {
-  if (bodyRead_) return body_;
+  if (bodyRead_) return {body_.get(), bodySize_};
   bodyRead_ = true;
   const size_t total = ecb_->cbTotalBytes;
   const size_t available = std::min<size_t>(ecb_->cbAvailable, total);
-  body_.assign(reinterpret_cast<const char*>(ecb_->lpbData), available);
-  body_.resize(total);
+  // Every byte is written below before it is read: no zero fill of a large upload first.
+  body_ = std::make_unique_for_overwrite<char[]>(total);
+  if (available > 0) std::memcpy(body_.get(), ecb_->lpbData, available);
   size_t have = available;
   while (have < total) {
     DWORD chunk = static_cast<DWORD>(std::min<size_t>(total - have, 1 << 20));
-    if (!ecb_->ReadClient(ecb_->ConnID, body_.data() + have, &chunk) || chunk == 0) {
-      body_.resize(have);
+    const DWORD asked = chunk;
+    if (!ecb_->ReadClient(ecb_->ConnID, body_.get() + have, &chunk) || chunk == 0 ||
+        chunk > asked) {
+      bodySize_ = have;
       throw EInOutError("The client sent fewer bytes than its Content-Length announced");
     }
     have += chunk;
   }
-  return body_;
+  bodySize_ = have;
+  return {body_.get(), bodySize_};
 }
 
 void SendResponse(EXTENSION_CONTROL_BLOCK* ecb, const TWebResponse& response) {

@@ -2,6 +2,8 @@
 // response.
 #pragma once
 
+#include <cstddef>
+#include <memory>
 #include <string>
 
 #include "extension/web_request.h"
@@ -28,7 +30,8 @@ class IsapiRequestSource : public RequestSource {
 
   EXTENSION_CONTROL_BLOCK* ecb_;
   bool bodyRead_ = false;
-  std::string body_;
+  std::unique_ptr<char[]> body_;
+  size_t bodySize_ = 0;
 };
 
 // Sends the response: status line, "text/html" with Content-Length, and the content in
