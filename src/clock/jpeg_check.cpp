@@ -93,4 +93,10 @@ bool IsJPEGFile(const std::string& path) {
   }
 }
 
+bool IsJPEGData(std::string_view bytes) {
+  if (bytes.empty()) return true;
+  const std::size_t size = std::min(bytes.size(), kJpegCheckMaxBytes);
+  return ReadsAsJpegHeader(reinterpret_cast<const unsigned char*>(bytes.data()), size);
+}
+
 }  // namespace tallyhand

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace tallyhand {
 
@@ -11,6 +12,10 @@ namespace tallyhand {
 // False when the file cannot be read or the header is not a JPEG header. The image data
 // after the header is not decoded. Never raises and writes no log line.
 bool IsJPEGFile(const std::string& path);
+
+// The same judgement on bytes in memory (at most kJpegCheckMaxBytes of them are looked
+// at): an upload is judged by the bytes just saved, without reading its file back.
+bool IsJPEGData(std::string_view bytes);
 
 // The most bytes read from the file: a header lies near the start, and this keeps one
 // check from holding an unbounded buffer however the file came to be.

@@ -148,7 +148,8 @@ void TDispatcherWM::DispatcherWMwaiClientFileAction(TWebRequest& request, TWebRe
     SavePicture(folder, name, file.bytes);
     Figures().CountUpload(file.bytes.size());
     const std::string path = folder + name;
-    if (IsJPEGFile(path)) {
+    // The bytes just written and synced are the file's: judged here, not read back.
+    if (IsJPEGData(file.bytes)) {
       const std::string user = query.Values("AuthUser");
       log.AddToLog("AuthUser:" + user + "- FileName:" + path);
       UploadFields fields;

@@ -62,6 +62,8 @@ TEST_F(IsJPEGFileTest, JudgesFilesByTheirJpegHeader) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(IsJPEGFile(Write(c.name, c.bytes)), c.expected) << c.name;
+    // The bytes in memory are judged as their file is.
+    EXPECT_EQ(IsJPEGData(c.bytes), c.expected) << c.name << " in memory";
   }
 }
 
@@ -79,6 +81,7 @@ TEST_F(IsJPEGFileTest, BrokenFilesPrintNothing) {
   ::testing::internal::CaptureStdout();
   EXPECT_FALSE(IsJPEGFile(cut));
   EXPECT_FALSE(IsJPEGFile(text));
+  EXPECT_FALSE(IsJPEGData(baseline.substr(0, ImageDataOffset(baseline) / 2)));
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 }
