@@ -64,7 +64,13 @@ trap - EXIT
 
 total=$(sed -n 's/^summary: *\([0-9]*\).*/\1/p;s/^totals: *\([0-9]*\).*/\1/p' "$dump" | head -n 1)
 echo "instructions per upload: $((total / COUNT)) ($COUNT uploads, $dump)"
-echo "--- inclusive, top 40"
-callgrind_annotate --inclusive=yes "$dump" 2>/dev/null | sed -n '/^-* *$/,$p' | grep -v '^-' | head -n 48
-echo "--- exclusive, top 30"
-callgrind_annotate "$dump" 2>/dev/null | sed -n '/^-* *$/,$p' | grep -v '^-' | head -n 38
+top() {  # top INCLUSIVE COUNT: the functions' instructions per upload
+  callgrind_annotate --inclusive="$1" --threshold=100 --auto=no "$dump" 2>/dev/null |
+    grep -E '^ *[0-9,]+ \(' | grep -v 'PROGRAM TOTALS' | head -n "$2" |
+    awk -v n="$COUNT" '{ c = $1; gsub(",", "", c); $1 = ""; $2 = "";
+                         printf "%10d %s\n", c / n, substr($0, 1, 160) }'
+}
+echo "--- inclusive, top 40 (instructions per upload)"
+top yes 40
+echo "--- exclusive, top 30 (instructions per upload)"
+top no 30
