@@ -48,7 +48,7 @@ void AppendValueText(std::string& out, const TResultSet& set, int column, FieldT
   const TField field = set.Fields(column);
   if (IsDateTimeType(type)) {
     // AsDateTime raises the conversion error for NULL.
-    out.append(FormatDateTime(DatePattern(type), field.AsDateTime()));
+    AppendDateTime(out, DatePattern(type), field.AsDateTime());
     return;
   }
   const Value& value = field.AsVariant();

@@ -76,11 +76,31 @@ TField TResultSet::FieldByName(std::string_view name) const {
   return TField(*this, index);
 }
 
+TResultSet::TResultSet(std::vector<Column> columns, std::vector<std::vector<Value>> rows)
+    : columns_(std::move(columns)), rowCount_(rows.size()) {
+  const std::size_t width = columns_.size();
+  cells_.reserve(rows.size() * width);
+  for (std::vector<Value>& row : rows) {
+    for (std::size_t c = 0; c < width; ++c) {
+      cells_.push_back(c < row.size() ? std::move(row[c]) : Value());
+    }
+  }
+}
+
+TResultSet TResultSet::FromCells(std::vector<Column> columns, std::vector<Value> cells) {
+  TResultSet set;
+  set.columns_ = std::move(columns);
+  const std::size_t width = set.columns_.size();
+  if (width == 0) return set;
+  set.rowCount_ = (cells.size() + width - 1) / width;
+  cells.resize(set.rowCount_ * width);
+  set.cells_ = std::move(cells);
+  return set;
+}
+
 const Value& TResultSet::At(int column) const {
   if (Eof() || column < 0 || static_cast<std::size_t>(column) >= columns_.size()) return kNull;
-  const auto& row = rows_[row_];
-  if (static_cast<std::size_t>(column) >= row.size()) return kNull;
-  return row[static_cast<std::size_t>(column)];
+  return cells_[row_ * columns_.size() + static_cast<std::size_t>(column)];
 }
 
 const std::string& TField::FieldName() const {

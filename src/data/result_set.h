@@ -50,16 +50,19 @@ class TField {
 class TResultSet {
  public:
   TResultSet() = default;
-  TResultSet(std::vector<Column> columns, std::vector<std::vector<Value>> rows)
-      : columns_(std::move(columns)), rows_(std::move(rows)) {}
+  // Rows shorter than the columns read as null in the columns they lack.
+  TResultSet(std::vector<Column> columns, std::vector<std::vector<Value>> rows);
+  // The cells row after row, one per column each: a driver that fetches into one
+  // vector spares an allocation per row. A last, incomplete row is filled with nulls.
+  static TResultSet FromCells(std::vector<Column> columns, std::vector<Value> cells);
 
   void First() { row_ = 0; }
   void Next() {
-    if (row_ < rows_.size()) ++row_;
+    if (row_ < rowCount_) ++row_;
   }
-  bool Eof() const { return row_ >= rows_.size(); }
-  bool IsEmpty() const { return rows_.empty(); }
-  std::size_t RecordCount() const { return rows_.size(); }
+  bool Eof() const { return row_ >= rowCount_; }
+  bool IsEmpty() const { return rowCount_ == 0; }
+  std::size_t RecordCount() const { return rowCount_; }
 
   int FieldCount() const { return static_cast<int>(columns_.size()); }
   TField Fields(int index) const { return TField(*this, index); }
@@ -75,7 +78,8 @@ class TResultSet {
 
  private:
   std::vector<Column> columns_;
-  std::vector<std::vector<Value>> rows_;
+  std::vector<Value> cells_;  // row after row, columns_.size() each
+  std::size_t rowCount_ = 0;
   std::size_t row_ = 0;
 };
 

@@ -110,6 +110,7 @@ std::size_t SkipOpaque(std::string_view sql, std::size_t pos) {
 }
 
 StatementMarkers ParseMarkers(std::string_view sql) {
+  constexpr std::size_t kUsualMarkers = 8;
   StatementMarkers result;
   std::size_t pos = 0;
   while (pos < sql.size()) {
@@ -143,6 +144,11 @@ StatementMarkers ParseMarkers(std::string_view sql) {
       }
     }
     if (index < 0) {
+      // Room for a procedure call's usual few markers at once; none for a text without.
+      if (result.names.empty()) {
+        result.names.reserve(kUsualMarkers);
+        result.occurrences.reserve(kUsualMarkers);
+      }
       index = static_cast<int>(result.names.size());
       result.names.emplace_back(name);
     }
@@ -207,6 +213,7 @@ std::string ArgumentsQuotingNumbers(const ProcedureCall& call) {
 std::vector<std::string> SplitArguments(std::string_view argumentText) {
   std::vector<std::string> arguments;
   if (Trim(argumentText).empty()) return arguments;
+  arguments.reserve(8);  // a call's usual few arguments without growing
   int depth = 0;
   std::size_t start = 0;
   std::size_t pos = 0;

@@ -170,9 +170,14 @@ DateTimeParts DecodeDateTime(TDateTime value) {
 }
 
 std::string FormatDateTime(std::string_view pattern, TDateTime value) {
-  const DateTimeParts p = DecodeDateTime(value);
   std::string out;
   out.reserve(pattern.size() + 8);
+  AppendDateTime(out, pattern, value);
+  return out;
+}
+
+void AppendDateTime(std::string& out, std::string_view pattern, TDateTime value) {
+  const DateTimeParts p = DecodeDateTime(value);
   std::size_t i = 0;
   while (i < pattern.size()) {
     const char c = Lower(pattern[i]);
@@ -219,7 +224,6 @@ std::string FormatDateTime(std::string_view pattern, TDateTime value) {
     }
     i += run;
   }
-  return out;
 }
 
 std::optional<TDateTime> TryStrToDate(std::string_view text) {

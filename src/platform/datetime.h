@@ -35,6 +35,8 @@ DateTimeParts DecodeDateTime(TDateTime value);
 // are the regional date and time separators (fixed US settings: "/" and ":").
 // Any other character stands for itself.
 std::string FormatDateTime(std::string_view pattern, TDateTime value);
+// The same text appended to out, for writers that build one buffer.
+void AppendDateTime(std::string& out, std::string_view pattern, TDateTime value);
 
 // Reads a date in the regional short date format "M/d/yyyy": one or two digits for
 // month and day, blanks around the text allowed, an optional time after a blank ignored.

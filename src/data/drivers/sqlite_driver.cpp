@@ -398,19 +398,22 @@ class SqliteConnection final : public DbConnection {
     const int count = sqlite3_column_count(stmt);
     std::vector<Column> columns;
     std::vector<std::optional<FieldType>> declared;
+    columns.reserve(static_cast<std::size_t>(count));
+    declared.reserve(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) {
       const char* name = sqlite3_column_name(stmt, i);
       declared.push_back(FieldTypeFromDeclared(sqlite3_column_decltype(stmt, i)));
       columns.push_back({name != nullptr ? name : "", declared.back().value_or(FieldType::String)});
     }
     std::vector<bool> typeFromValue(static_cast<std::size_t>(count), false);
-    std::vector<std::vector<Value>> rows;
+    // Every cell in one vector, with room for a short list's rows at its first row.
+    constexpr std::size_t kUsualRows = 16;
+    std::vector<Value> cells;
     for (;;) {
       const int rc = sqlite3_step(stmt);
       if (rc == SQLITE_DONE) break;
       if (rc != SQLITE_ROW) Fail();
-      std::vector<Value> row;
-      row.reserve(static_cast<std::size_t>(count));
+      if (cells.empty()) cells.reserve(kUsualRows * static_cast<std::size_t>(count));
       for (int i = 0; i < count; ++i) {
         const auto column = static_cast<std::size_t>(i);
         Value value = StoredValue(stmt, i);
@@ -421,11 +424,10 @@ class SqliteConnection final : public DbConnection {
           columns[column].type = FieldTypeOfStored(value);
           typeFromValue[column] = true;
         }
-        row.push_back(std::move(value));
+        cells.push_back(std::move(value));
       }
-      rows.push_back(std::move(row));
     }
-    return std::make_unique<TResultSet>(std::move(columns), std::move(rows));
+    return std::make_unique<TResultSet>(TResultSet::FromCells(std::move(columns), std::move(cells)));
   }
 
   std::unique_ptr<TResultSet> RunStatement(const std::string& text,

@@ -43,7 +43,8 @@ class PreparedScript {
 
 // A bounded cache of move-only values by key: a value is taken out while in use and
 // put back afterwards, so a value in use is never evicted; the least recently used one
-// goes first.
+// goes first. A value taken leaves its entry behind, empty, so that putting it back
+// allocates nothing: the key and the entry stay where they are.
 template <typename T>
 class TakeOutCache {
  public:
@@ -52,15 +53,22 @@ class TakeOutCache {
   // The value kept for key, removed from the cache; none when there is none.
   std::optional<T> Take(const std::string& key) {
     const auto found = index_.find(key);
-    if (found == index_.end()) return std::nullopt;
+    if (found == index_.end() || !found->second->second) return std::nullopt;
     std::optional<T> value(std::move(found->second->second));
-    entries_.erase(found->second);
-    index_.erase(found);
+    found->second->second.reset();
+    entries_.splice(entries_.begin(), entries_, found->second);
     return value;
   }
   // Keeps value for key; an older value already back wins.
   void PutBack(const std::string& key, T value) {
-    if (capacity_ == 0 || index_.count(key) != 0) return;
+    if (capacity_ == 0) return;
+    const auto found = index_.find(key);
+    if (found != index_.end()) {
+      if (found->second->second) return;
+      found->second->second.emplace(std::move(value));
+      entries_.splice(entries_.begin(), entries_, found->second);
+      return;
+    }
     entries_.emplace_front(key, std::move(value));
     index_.emplace(key, entries_.begin());
     while (entries_.size() > capacity_) {
@@ -80,9 +88,9 @@ class TakeOutCache {
   }
 
  private:
-  using Entry = std::pair<std::string, T>;
+  using Entry = std::pair<std::string, std::optional<T>>;
   std::size_t capacity_;
-  std::list<Entry> entries_;  // most recently used first
+  std::list<Entry> entries_;  // most recently used first; empty while taken
   std::unordered_map<std::string, typename std::list<Entry>::iterator> index_;
 };
 
