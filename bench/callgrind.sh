@@ -39,14 +39,7 @@ run() {
     "$BUILD/tallyhand-server" --module "$WORK/site/Tallyhand_az.so" --port 0 --listen 127.0.0.1 \
     --io-threads 1 >"$out" 2>"$WORK/server.err" &
   SERVER_PID=$!
-  PORT=
-  for _ in $(seq 1 600); do
-    PORT=$(sed -n 's/^listening on .*:\([0-9][0-9]*\)$/\1/p' "$out")
-    [ -n "$PORT" ] && break
-    kill -0 "$SERVER_PID" 2>/dev/null || die "server did not start: $(cat "$WORK/server.err")"
-    sleep 0.1
-  done
-  [ -n "$PORT" ] || die "server did not report its port"
+  wait_for_port "$out" "$WORK/server.err" 60
   key=$(sign_in)
   [ -n "$key" ] || die "sign-in failed"
   write_body "$WORK/list.body" \

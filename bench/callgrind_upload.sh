@@ -35,13 +35,7 @@ valgrind --tool=callgrind --callgrind-out-file="$WORK/callgrind.out.%p" \
   --listen 127.0.0.1 >"$out" 2>"$WORK/server.err" &
 SERVER_PID=$!
 trap 'kill -TERM "$SERVER_PID" 2>/dev/null || true' EXIT
-for _ in $(seq 1 600); do
-  PORT=$(sed -n 's/^listening on .*:\([0-9][0-9]*\)$/\1/p' "$out")
-  [ -n "$PORT" ] && break
-  kill -0 "$SERVER_PID" 2>/dev/null || die "server did not start: $(cat "$WORK/server.err")"
-  sleep 0.1
-done
-[ -n "$PORT" ] || die "server did not report its port"
+wait_for_port "$out" "$WORK/server.err" 60
 
 key=$(sign_in)
 [ -n "$key" ] || die "sign-in failed"

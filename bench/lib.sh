@@ -130,10 +130,17 @@ start_server() {
   "$server" --module "$module" --port 0 --listen 127.0.0.1 ${BENCH_SERVER_ARGS:-} \
     ${SERVER_TLS_ARGS:-} ${SERVER_ADMIN_ARGS:-} >"$out" 2>"$WORK/server.err" &
   SERVER_PID=$!
-  for _ in $(seq 1 200); do
+  wait_for_port "$out" "$WORK/server.err" 10
+}
+# wait_for_port OUT ERR SECONDS: sets PORT from the "listening on" line that server
+# $SERVER_PID writes to OUT; dies with ERR's text if the server ends first.
+wait_for_port() {
+  local out=$1 err=$2 tries=$(($3 * 20)) try
+  PORT=
+  for ((try = 0; try < tries; try++)); do
     PORT=$(sed -n 's/^listening on .*:\([0-9][0-9]*\)$/\1/p' "$out")
     [ -n "$PORT" ] && return
-    kill -0 "$SERVER_PID" 2>/dev/null || die "server did not start: $(cat "$WORK/server.err")"
+    kill -0 "$SERVER_PID" 2>/dev/null || die "server did not start: $(cat "$err")"
     sleep 0.05
   done
   die "server did not report its port"
