@@ -86,8 +86,7 @@ bool IsJPEGFile(const std::string& path) {
   try {
     const auto bytes = ReadFileBounded(path);
     if (!bytes) return false;
-    if (bytes->empty()) return true;
-    return ReadsAsJpegHeader(bytes->data(), bytes->size());
+    return IsJPEGData(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
   } catch (...) {
     return false;  // out of memory for the buffer: not judged a JPEG, and never raised
   }
